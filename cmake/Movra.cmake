@@ -1,0 +1,24 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# movra_library(name SOURCES ... DEPS ...): a subsystem library with the root as include base.
+function(movra_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    movra_warnings(${name})
+endfunction()
+
+# movra_test(name SOURCES ... DEPS ...): a GoogleTest program registered with CTest. The Windows
+# build runs it under Wine through CMAKE_CROSSCOMPILING_EMULATOR.
+function(movra_test name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} movra_test_support GTest::gmock GTest::gtest_main)
+    movra_warnings(${name})
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+endfunction()

@@ -1,0 +1,62 @@
+// Stand-in for the COM basics: IUnknown, IClassFactory, the task allocator and a class-object
+// table, so that tests can activate the server in-process as a client would.
+#pragma once
+
+#include "platform/posix/types.h"
+
+#define interface struct
+#define STDMETHOD(method) virtual HRESULT STDMETHODCALLTYPE method
+#define STDMETHOD_(type, method) virtual type STDMETHODCALLTYPE method
+#define STDMETHODIMP HRESULT STDMETHODCALLTYPE
+#define STDMETHODIMP_(type) type STDMETHODCALLTYPE
+#define PURE = 0
+
+#define COINIT_APARTMENTTHREADED 0x2
+#define COINIT_MULTITHREADED 0x0
+#define CLSCTX_INPROC_SERVER 0x1
+#define CLSCTX_LOCAL_SERVER 0x4
+#define CLSCTX_REMOTE_SERVER 0x10
+#define CLSCTX_ALL 0x17
+#define REGCLS_SINGLEUSE 0
+#define REGCLS_MULTIPLEUSE 1
+#define RPC_C_AUTHN_LEVEL_NONE 1
+#define RPC_C_IMP_LEVEL_IDENTIFY 2
+#define EOAC_NONE 0
+
+extern "C" const IID IID_IUnknown;
+extern "C" const IID IID_IClassFactory;
+
+struct IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
+
+protected:
+    ~IUnknown() = default;
+};
+typedef IUnknown* LPUNKNOWN;
+
+struct IClassFactory : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) = 0;
+
+protected:
+    ~IClassFactory() = default;
+};
+
+extern "C" {
+LPVOID CoTaskMemAlloc(SIZE_T size);
+LPVOID CoTaskMemRealloc(LPVOID block, SIZE_T size);
+void CoTaskMemFree(LPVOID block);
+
+HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
+void CoUninitialize(void);
+HRESULT CoInitializeSecurity(void* securityDescriptor, LONG authServiceCount, void* authServices,
+                             void* reserved1, DWORD authnLevel, DWORD impLevel, void* authList,
+                             DWORD capabilities, void* reserved3);
+HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* classObject, DWORD context, DWORD flags,
+                              LPDWORD cookie);
+HRESULT CoRevokeClassObject(DWORD cookie);
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, LPVOID* ppv);
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* serverInfo, REFIID riid, LPVOID* ppv);
+}
