@@ -28,7 +28,7 @@ extern "C" BOOL CloseHandle(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    platform::posix::FromHandle(handle)->release();
+    platform::posix::fromHandle(handle)->release();
     return TRUE;
 }
 
@@ -37,7 +37,7 @@ extern "C" DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    return platform::posix::FromHandle(handle)->wait(milliseconds);
+    return platform::posix::fromHandle(handle)->wait(milliseconds);
 }
 
 extern "C" void Sleep(DWORD milliseconds) {

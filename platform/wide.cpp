@@ -2,7 +2,7 @@
 
 namespace platform {
 
-WString WidenAscii(std::string_view text) {
+WString widenAscii(std::string_view text) {
     WString wide;
     wide.reserve(text.size());
     for (char c : text) {
@@ -11,7 +11,7 @@ WString WidenAscii(std::string_view text) {
     return wide;
 }
 
-WString Utf8ToWide(std::string_view text) {
+WString utf8ToWide(std::string_view text) {
     WString wide;
     size_t i = 0;
     while (i < text.size()) {
@@ -58,7 +58,7 @@ WString Utf8ToWide(std::string_view text) {
     return wide;
 }
 
-std::string WideToUtf8(WStringView text) {
+std::string wideToUtf8(WStringView text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         uint32_t code = static_cast<uint16_t>(text[i]);

@@ -19,14 +19,14 @@ using WString = std::basic_string<WCHAR>;
 using WStringView = std::basic_string_view<WCHAR>;
 
 // Length of a zero-terminated UTF-16 text (wcslen is 32-bit on Linux).
-inline size_t WideLength(const WCHAR* text) {
+inline size_t wideLength(const WCHAR* text) {
     return std::char_traits<WCHAR>::length(text);
 }
 
 // ASCII-only widening, for the fixed identifiers the server builds (item IDs, GUID texts).
-WString WidenAscii(std::string_view text);
+WString widenAscii(std::string_view text);
 // UTF-8 <-> UTF-16 for messages and test output.
-WString Utf8ToWide(std::string_view text);
-std::string WideToUtf8(WStringView text);
+WString utf8ToWide(std::string_view text);
+std::string wideToUtf8(WStringView text);
 
 }  // namespace platform

@@ -2,7 +2,7 @@
 
 namespace movra {
 
-uint16_t ChannelCountOf(uint8_t deviceType) {
+uint16_t channelCountOf(uint8_t deviceType) {
     switch (deviceType) {
         case kTypeKmt: return 10;
         case kTypeKmtV: return 5;
@@ -14,7 +14,7 @@ uint16_t ChannelCountOf(uint8_t deviceType) {
     }
 }
 
-uint16_t NodeCountOf(uint8_t deviceType) {
+uint16_t nodeCountOf(uint8_t deviceType) {
     switch (deviceType) {
         case kTypeKmt: return 10;
         case kTypeKmtV: return 2;

@@ -47,7 +47,7 @@ struct DeviceRecord {
 };
 
 // K channels and U nodes of a device type; 0 for codes without a model.
-uint16_t ChannelCountOf(uint8_t deviceType);
-uint16_t NodeCountOf(uint8_t deviceType);
+uint16_t channelCountOf(uint8_t deviceType);
+uint16_t nodeCountOf(uint8_t deviceType);
 
 }  // namespace movra

@@ -29,11 +29,11 @@ private:
     std::atomic<int> references{1};
 };
 
-inline HANDLE ToHandle(KernelObject* object) {
+inline HANDLE toHandle(KernelObject* object) {
     return static_cast<HANDLE>(object);
 }
 
-inline KernelObject* FromHandle(HANDLE handle) {
+inline KernelObject* fromHandle(HANDLE handle) {
     return static_cast<KernelObject*>(handle);
 }
 

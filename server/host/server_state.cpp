@@ -2,13 +2,13 @@
 
 namespace movra {
 
-ServerState& State() {
+ServerState& serverState() {
     static ServerState state;
     return state;
 }
 
 bool IsStopRequested() {
-    return State().stopRequested.load() != 0;
+    return serverState().stopRequested.load() != 0;
 }
 
 }  // namespace movra

@@ -30,7 +30,7 @@ struct ServerState {
     HANDLE portMutex = nullptr;
 };
 
-ServerState& State();
+ServerState& serverState();
 
 // True once shutdown has begun; every wait of the poll thread looks at it.
 bool IsStopRequested();
