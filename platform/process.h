@@ -1,0 +1,36 @@
+// Starting another program and waiting for it: the tests run the real server and configurator
+// programs this way on both builds.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();  // kills a child that is still running
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts `program` with the arguments in the folder `workingDirectory` (empty: the current
+    // one). Returns false when it cannot be started.
+    bool start(const std::string& program, const std::vector<std::string>& arguments,
+               const std::string& workingDirectory = {});
+
+    // Waits up to `milliseconds` for the child to end; its exit code, or nothing on a time-out.
+    // The code is the low 8 bits on POSIX systems (so -1 reads as 255 there).
+    std::optional<int> wait(uint32_t milliseconds);
+
+    void kill();
+    bool running() const;
+
+private:
+    struct State;
+    State* state_ = nullptr;
+};
+
+}  // namespace platform
