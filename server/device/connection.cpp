@@ -1,1 +1,442 @@
-// Filled by the work on this unit.
+#include "server/device/connection.h"
+
+#include "server/host/server_state.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace movra {
+
+namespace {
+
+constexpr std::array<uint16_t, 256> makeCrcTable() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        uint16_t crc = static_cast<uint16_t>(i);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+        }
+        table[i] = crc;
+    }
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> kCrcTable = makeCrcTable();
+
+// A line that keeps sending frames for our address with other function codes would otherwise
+// hold the poll thread for ever; after this many the attempt counts as unanswered.
+constexpr uint32_t kMaxDiscardedFrames = 32;
+
+constexpr uint32_t kWarmUpShortSec = 4;
+constexpr uint32_t kWarmUpLongSec = 17;
+constexpr uint32_t kWarmUpSliceMs = 100;
+
+bool isNewerModel(uint8_t deviceType) {
+    return deviceType >= kTypeKmtV && deviceType <= kTypeKmtUV;
+}
+
+// Request length of the model, 0 for device types without a protocol.
+uint32_t requestLengthOf(uint8_t deviceType) {
+    if (deviceType == kTypeKmt) {
+        return 8;
+    }
+    return isNewerModel(deviceType) ? 10 : 0;
+}
+
+bool traceFromEnvironment() {
+    const char* value = std::getenv("MOVRA_TRACE");
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
+void baudOf(uint8_t baudCode, uint32_t* baud, float* byteTimeFactor) {
+    switch (baudCode) {
+        case 1:
+            *baud = 2400;
+            *byteTimeFactor = 4.0f;
+            break;
+        case 2:
+            *baud = 4800;
+            *byteTimeFactor = 2.0f;
+            break;
+        case 4:
+            *baud = 19200;
+            *byteTimeFactor = 0.5f;
+            break;
+        default:
+            *baud = 9600;
+            *byteTimeFactor = 1.0f;
+            break;
+    }
+}
+
+}  // namespace
+
+uint16_t Crc16(std::span<const uint8_t> bytes) {
+    uint16_t crc = 0xFFFF;
+    for (uint8_t byte : bytes) {
+        crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ byte) & 0xFF]);
+    }
+    return crc;
+}
+
+CMovraDeviceConnection::CMovraDeviceConnection(const DeviceRecord& device,
+                                               uint16_t riRs485DeviceCount, platform::Clock& clock)
+    : device_(device), riRs485DeviceCount_(riRs485DeviceCount), clock_(clock) {
+    switch (device_.deviceType) {
+        case kTypeKmt:
+            replyTimeoutSec_ = 16;
+            break;
+        case kTypeKmtV:
+        case kTypeKmtG:
+            replyTimeoutSec_ = 4;
+            break;
+        case kTypeKmtU:
+        case kTypeKmtUV:
+            replyTimeoutSec_ = 12;
+            break;
+        default:
+            replyTimeoutSec_ = 10;
+            break;
+    }
+    bool knownModel = device_.deviceType >= kTypeKmt && device_.deviceType <= kTypeKmtUV;
+    busAddress_ = knownModel && IsBusLink() ? device_.rs485Address : 254;
+    uint32_t baud;
+    baudOf(device_.baudCode, &baud, &byteTimeFactor_);
+    openedAtMs_ = clock_.nowMs();
+    trace_ = traceFromEnvironment();
+}
+
+CMovraDeviceConnection::~CMovraDeviceConnection() {
+    uint16_t ignored;
+    Close(&ignored);
+}
+
+bool CMovraDeviceConnection::HasSerialPort() const {
+    return device_.linkType != 5 && device_.linkType != 6;
+}
+
+bool CMovraDeviceConnection::IsBusLink() const {
+    return device_.linkType == kLinkRs485 || device_.linkType == 4;
+}
+
+bool CMovraDeviceConnection::ConfigurePort() {
+    uint32_t baud;
+    baudOf(device_.baudCode, &baud, &byteTimeFactor_);
+    return port_.configure(baud);
+}
+
+HRESULT CMovraDeviceConnection::Open(uint16_t* error) {
+    if (error == nullptr) {
+        return E_INVALIDARG;
+    }
+    *error = ERR_NONE;
+    if (!HasSerialPort()) {
+        return S_OK;
+    }
+    // Opening twice would fail on the port's no-sharing rule and lose the first handle.
+    port_.close();
+    if (!port_.open(device_.comPort) || !ConfigurePort()) {
+        port_.close();  // a port that could not be configured is not kept busy
+        *error = ERR_PORT_SETUP;
+        return E_FAIL;
+    }
+    openedAtMs_ = clock_.nowMs();
+    return S_OK;
+}
+
+HRESULT CMovraDeviceConnection::Close(uint16_t* error) {
+    if (error != nullptr) {
+        *error = ERR_NONE;
+    }
+    if (HasSerialPort()) {
+        port_.close();
+    }
+    return S_OK;
+}
+
+HRESULT CMovraDeviceConnection::Abort() {
+    stopped_.store(1);
+    return S_OK;
+}
+
+HRESULT CMovraDeviceConnection::SetRetryLimit(uint16_t count) {
+    if (count < 1 || count > 100) {
+        return E_INVALIDARG;
+    }
+    retryLimit_ = count;
+    return S_OK;
+}
+
+HRESULT CMovraDeviceConnection::Send(uint32_t count, const uint8_t* bytes, uint16_t* error) {
+    if (error == nullptr || (bytes == nullptr && count != 0)) {
+        return E_INVALIDARG;
+    }
+    *error = ERR_NONE;
+    // The line turns round on a bus: four byte times at the configured rate.
+    clock_.sleepMs(IsBusLink() ? static_cast<uint32_t>(4.0f * byteTimeFactor_) : 1);
+    if (HasSerialPort() && port_.isOpen()) {
+        Trace(">", bytes, count);
+        port_.clearErrors();
+        // A lost write shows as silence in the reply that follows; nothing more to do here.
+        port_.write(bytes, count);
+    }
+    return S_OK;
+}
+
+bool CMovraDeviceConnection::StopSeen() {
+    if (IsStopRequested()) {
+        stopped_.store(1);
+    }
+    return stopped_.load() != 0;
+}
+
+bool CMovraDeviceConnection::ReadBytes(uint8_t* buffer, uint32_t count, uint32_t limitSec,
+                                       bool skip, uint8_t expected) {
+    uint64_t start = clock_.nowMs();
+    for (;;) {
+        if (!port_.startRead(buffer, count)) {
+            return false;
+        }
+        for (;;) {
+            // A read left running after a failure would write into a buffer the caller frees.
+            if (StopSeen() || (clock_.nowMs() - start) / 1000 >= limitSec) {
+                port_.cancelRead();
+                return false;
+            }
+            if (port_.waitRead(platform::kSerialWaitSliceMs).complete) {
+                break;
+            }
+        }
+        if (!skip || count == 0 || buffer[0] == expected) {
+            return true;
+        }
+        Trace("skipped", buffer, 1);
+    }
+}
+
+HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_t* error) {
+    if (size == nullptr || frame == nullptr || error == nullptr) {
+        return E_INVALIDARG;
+    }
+    *size = 0;
+    *frame = nullptr;
+    *error = ERR_NONE;
+    // A link without a port never answers; failing at once keeps the poll cycle moving.
+    if (!HasSerialPort()) {
+        *error = ERR_NO_ANSWER;
+        return E_FAIL;
+    }
+    uint8_t head[3] = {};
+    uint32_t firstByteLimit = replyTimeoutSec_ * (device_.viaRiAdapter != 0 ? 2 : 1);
+    if (!ReadBytes(&head[0], 1, firstByteLimit, true, busAddress_)) {
+        *error = ERR_NO_ANSWER;
+        return E_FAIL;
+    }
+    if (!ReadBytes(&head[1], 1, 1, false, 0) || !ReadBytes(&head[2], 1, 1, false, 0)) {
+        Trace("< incomplete", head, 2);
+        *error = ERR_INCOMPLETE;
+        return E_FAIL;
+    }
+    uint32_t dataLength = head[2];
+    uint32_t total = dataLength + 5;
+    auto* buffer = static_cast<uint8_t*>(CoTaskMemAlloc(total));
+    if (buffer == nullptr) {
+        return E_OUTOFMEMORY;
+    }
+    std::memcpy(buffer, head, sizeof head);
+    if (!ReadBytes(buffer + 3, dataLength + 2, dataLength + 2, false, 0)) {
+        Trace("< incomplete", buffer, 3);
+        CoTaskMemFree(buffer);
+        *error = ERR_INCOMPLETE;
+        return E_FAIL;
+    }
+    Trace("<", buffer, total);
+    uint16_t failure = ERR_NONE;
+    if (Crc16({buffer, total}) != 0) {
+        failure = ERR_CRC;
+    } else if (isNewerModel(device_.deviceType) && (buffer[1] & 0x80) != 0 &&
+               (buffer[1] & 0x7F) != 0x7F) {
+        failure = ERR_DEVICE;
+    }
+    if (failure != ERR_NONE) {
+        CoTaskMemFree(buffer);
+        *error = failure;
+        return E_FAIL;
+    }
+    *size = total;
+    *frame = buffer;
+    return S_OK;
+}
+
+bool CMovraDeviceConnection::FinalizeRequest(std::span<uint8_t> frame) const {
+    uint32_t length = requestLengthOf(device_.deviceType);
+    if (length == 0) {
+        return true;
+    }
+    if (frame.size() < length) {
+        return false;
+    }
+    frame[0] = busAddress_;
+    uint16_t crc = Crc16(frame.first(length - 2));
+    frame[length - 2] = static_cast<uint8_t>(crc & 0xFF);
+    frame[length - 1] = static_cast<uint8_t>(crc >> 8);
+    return true;
+}
+
+bool CMovraDeviceConnection::ReplyMatches(std::span<const uint8_t> request,
+                                          std::span<const uint8_t> reply) const {
+    if (device_.deviceType == kTypeKmt) {
+        return request.size() >= 2 && reply.size() >= 2 && reply[1] == request[1];
+    }
+    if (isNewerModel(device_.deviceType)) {
+        return request.size() >= 2 && reply.size() >= 2 && (reply[1] & 0x7F) == request[1];
+    }
+    return true;
+}
+
+bool CMovraDeviceConnection::WarmUp() {
+    if (firstExchange_ == 0 || device_.viaRiAdapter == 0 || !IsBusLink() ||
+        riRs485DeviceCount_ <= 1) {
+        return true;
+    }
+    uint32_t limitSec = device_.deviceType == kTypeKmtU || device_.deviceType == kTypeKmtUV
+                            ? kWarmUpLongSec
+                            : kWarmUpShortSec;
+    while ((clock_.nowMs() - openedAtMs_) / 1000 < limitSec) {
+        clock_.sleepMs(kWarmUpSliceMs);
+        if (StopSeen()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+HRESULT CMovraDeviceConnection::Transact(std::span<const uint8_t> request, uint32_t* replySize,
+                                         uint8_t** reply, uint16_t* error, uint32_t* failures,
+                                         bool* fatal) {
+    *failures = 0;
+    *fatal = false;
+    bool awaitingMore = false;
+    uint32_t discarded = 0;
+    for (;;) {
+        if (stopped_.load() != 0 || !WarmUp()) {
+            *fatal = true;
+            return E_FAIL;
+        }
+        if (!awaitingMore) {
+            HRESULT sent = Send(static_cast<uint32_t>(request.size()), request.data(), error);
+            if (FAILED(sent)) {
+                return sent;
+            }
+        }
+        firstExchange_ = 0;
+        awaitingMore = false;
+        uint32_t size = 0;
+        uint8_t* frame = nullptr;
+        HRESULT received = Receive(&size, &frame, error);
+        if (SUCCEEDED(received) && !ReplyMatches(request, {frame, size})) {
+            // Another station's answer or a late one to an earlier request: keep listening.
+            CoTaskMemFree(frame);
+            if (++discarded <= kMaxDiscardedFrames) {
+                awaitingMore = true;
+                continue;
+            }
+            received = E_FAIL;
+            *error = ERR_NO_ANSWER;
+        }
+        if (SUCCEEDED(received)) {
+            *replySize = size;
+            *reply = frame;
+            return S_OK;
+        }
+        if (*error == ERR_NONE || *error == ERR_DEVICE) {
+            return received;
+        }
+        if (++*failures >= retryLimit_) {
+            return E_FAIL;
+        }
+        discarded = 0;
+        if (StopSeen()) {
+            *fatal = true;
+            return E_FAIL;
+        }
+        // A fresh handle drops whatever the failed attempt left in the driver's buffers.
+        uint16_t portError = ERR_NONE;
+        if (FAILED(Close(&portError)) || FAILED(Open(&portError))) {
+            *error = portError;
+            *fatal = true;
+            return E_FAIL;
+        }
+    }
+}
+
+HRESULT CMovraDeviceConnection::Exchange(uint32_t requestSize, uint8_t* request,
+                                         uint32_t* replySize, uint8_t** reply, uint16_t* error) {
+    if (requestSize == 0 || request == nullptr || replySize == nullptr || reply == nullptr ||
+        error == nullptr) {
+        return E_INVALIDARG;
+    }
+    *error = ERR_NONE;
+    *replySize = 0;
+    *reply = nullptr;
+    std::span<uint8_t> frame(request, requestSize);
+    if (!FinalizeRequest(frame)) {
+        return E_INVALIDARG;  // the CRC would land behind the caller's buffer
+    }
+    uint32_t failures = 0;
+    bool fatal = false;
+    uint32_t size = 0;
+    uint8_t* answer = nullptr;
+    HRESULT result = Transact(frame, &size, &answer, error, &failures, &fatal);
+    if (FAILED(result) || failures == 0) {
+        *replySize = size;
+        *reply = answer;
+        return result;
+    }
+
+    // After a repeated exchange the device gets a harmless request whose reply is thrown away.
+    // Only a stop or a port that cannot be reopened spoil the good reply already in hand.
+    std::array<uint8_t, 10> recovery{};
+    uint32_t recoveryLength = requestLengthOf(device_.deviceType);
+    if (recoveryLength != 0) {
+        recovery[1] = device_.deviceType == kTypeKmt ? 0xB1 : 0x7F;
+        std::span<uint8_t> recoveryFrame(recovery.data(), recoveryLength);
+        FinalizeRequest(recoveryFrame);
+        uint16_t recoveryError = ERR_NONE;
+        uint32_t recoverySize = 0;
+        uint8_t* recoveryReply = nullptr;
+        uint32_t recoveryFailures = 0;
+        Transact(recoveryFrame, &recoverySize, &recoveryReply, &recoveryError, &recoveryFailures,
+                 &fatal);
+        CoTaskMemFree(recoveryReply);
+        if (fatal) {
+            CoTaskMemFree(answer);
+            *error = recoveryError;
+            return E_FAIL;
+        }
+    }
+    *error = ERR_NONE;
+    *replySize = size;
+    *reply = answer;
+    return S_OK;
+}
+
+void CMovraDeviceConnection::Trace(const char* direction, const uint8_t* bytes,
+                                   size_t count) const {
+    if (!trace_) {
+        return;
+    }
+    std::string line = "COM" + std::to_string(device_.comPort) + " " + direction;
+    char hex[4];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(hex, sizeof hex, " %02X", bytes[i]);
+        line += hex;
+    }
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+}
+
+}  // namespace movra

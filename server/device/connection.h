@@ -3,8 +3,10 @@
 
 #include "common/config/device_record.h"
 #include "platform/clock.h"
+#include "platform/serial.h"
 #include "platform/win.h"
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 
@@ -25,6 +27,13 @@ uint16_t Crc16(std::span<const uint8_t> bytes);
 
 // One connection per device per poll cycle, used only by the poll thread. The operations are
 // virtual so that the protocol tests can put a scripted line in its place.
+//
+// Time: every limit is measured with the clock's nowMs() in whole seconds, around real waits on
+// the port of at most 5 ms each (a wait ends early when the awaited bytes arrive). Pauses (before
+// a send, the adapter warm-up) go through the clock's sleepMs(). A fake clock that should let the
+// seconds of a silent line pass quickly therefore advances a step each time it is read.
+//
+// Abort() may be called from another thread; everything else belongs to the poll thread.
 class CMovraDeviceConnection {
 public:
     // riRs485DeviceCount: devices of the configuration on RS-485 through the RI adapter; more than
@@ -48,7 +57,48 @@ public:
     virtual HRESULT Exchange(uint32_t requestSize, uint8_t* request, uint32_t* replySize,
                              uint8_t** reply, uint16_t* error);
 
-    // The device helper (the rest of the class) is built with the connection itself.
+    // Byte 0 = busAddress and the CRC behind the model's frame (bytes 6 and 7 of an 8-byte KMT
+    // request, 8 and 9 of a 10-byte request of the other models); other device types are left
+    // alone. False, with the frame untouched, when it is shorter than the model's request.
+    bool FinalizeRequest(std::span<uint8_t> frame) const;
+    // Whether `reply` answers `request` (their function codes; bit 7 of the reply's is an error
+    // flag on the newer models).
+    bool ReplyMatches(std::span<const uint8_t> request, std::span<const uint8_t> reply) const;
+    bool HasSerialPort() const;
+    bool IsBusLink() const;
+
+    uint8_t busAddress() const { return busAddress_; }
+    uint32_t replyTimeoutSec() const { return replyTimeoutSec_; }
+    uint16_t retryLimit() const { return retryLimit_; }
+    // A hex trace of every frame in and out on stderr; off unless MOVRA_TRACE is set (not "0").
+    void setTrace(bool on) { trace_ = on; }
+
+private:
+    bool ConfigurePort();
+    // Reads `count` bytes within `limitSec` whole seconds; with `skip`, bytes other than
+    // `expected` in a one-byte read are dropped and the read starts again under the same limit.
+    bool ReadBytes(uint8_t* buffer, uint32_t count, uint32_t limitSec, bool skip, uint8_t expected);
+    // The adapter's warm-up before the first frame; false when a stop ended it.
+    bool WarmUp();
+    bool StopSeen();
+    // Send and receive until a matching reply, with the repetition rules. `fatal` is set when a
+    // stop or a port that cannot be reopened ends the whole Exchange.
+    HRESULT Transact(std::span<const uint8_t> request, uint32_t* replySize, uint8_t** reply,
+                     uint16_t* error, uint32_t* failures, bool* fatal);
+    void Trace(const char* direction, const uint8_t* bytes, size_t count) const;
+
+    DeviceRecord device_;
+    platform::SerialPort port_;  // the port handle and its overlapped I/O
+    uint16_t retryLimit_ = 1;
+    uint32_t replyTimeoutSec_ = 10;
+    uint8_t busAddress_ = 254;
+    float byteTimeFactor_ = 1.0f;
+    std::atomic<uint32_t> stopped_{0};
+    uint32_t firstExchange_ = 1;
+    uint16_t riRs485DeviceCount_ = 0;
+    platform::Clock& clock_;
+    uint64_t openedAtMs_ = 0;  // the adapter's warm-up counts from here
+    bool trace_ = false;
 };
 
 }  // namespace movra

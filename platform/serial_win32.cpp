@@ -1,0 +1,237 @@
+#include "platform/serial.h"
+
+#include "platform/win.h"
+
+#include <algorithm>
+
+namespace platform {
+
+namespace {
+
+// About a second, plus the time of the bytes at the slowest rate the meters use.
+DWORD writeLimitMs(size_t count) {
+    return static_cast<DWORD>(1000 + 5 * std::min<size_t>(count, 100000));
+}
+
+}  // namespace
+
+struct SerialPort::Impl {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE readEvent = nullptr;
+    HANDLE writeEvent = nullptr;
+    OVERLAPPED readOverlapped{};
+    bool pending = false;  // a ReadFile on readOverlapped has not completed yet
+    uint8_t* buffer = nullptr;
+    size_t count = 0;
+    size_t transferred = 0;
+
+    // Posts a ReadFile for the bytes still missing. A read that finishes at once is counted.
+    void post() {
+        readOverlapped = OVERLAPPED{};
+        readOverlapped.hEvent = readEvent;
+        DWORD got = 0;
+        DWORD wanted = static_cast<DWORD>(count - transferred);
+        if (ReadFile(handle, buffer + transferred, wanted, &got, &readOverlapped)) {
+            transferred += got;
+        } else if (GetLastError() == ERROR_IO_PENDING) {
+            pending = true;
+        } else {
+            ClearCommError(handle, nullptr, nullptr);
+        }
+    }
+
+    // Collects a finished read. Wine ends a read whose total time-out expired with FALSE and
+    // ERROR_TIMEOUT where Windows gives TRUE and a short count: both mean "use the count".
+    // Returns false while the read is still running.
+    bool collect() {
+        DWORD got = 0;
+        if (GetOverlappedResult(handle, &readOverlapped, &got, FALSE)) {
+            pending = false;
+            transferred += got;
+            return true;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) {
+            return false;
+        }
+        pending = false;
+        transferred += got;
+        if (error != ERROR_TIMEOUT) {
+            // An aborted read after a line error: clear it so that the next read can run.
+            ClearCommError(handle, nullptr, nullptr);
+        }
+        return true;
+    }
+};
+
+SerialPort::SerialPort() : impl_(std::make_unique<Impl>()) {}
+
+SerialPort::~SerialPort() {
+    close();
+}
+
+bool SerialPort::open(unsigned number) {
+    Impl& port = *impl_;
+    if (port.handle != INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    HANDLE handle = CreateFileA(serialPortName(number).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // Auto-reset events, not signalled: each wait consumes the completion it saw.
+    HANDLE readEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE writeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (readEvent == nullptr || writeEvent == nullptr) {
+        if (readEvent != nullptr) {
+            CloseHandle(readEvent);
+        }
+        if (writeEvent != nullptr) {
+            CloseHandle(writeEvent);
+        }
+        CloseHandle(handle);
+        return false;
+    }
+    port.handle = handle;
+    port.readEvent = readEvent;
+    port.writeEvent = writeEvent;
+    return true;
+}
+
+bool SerialPort::isOpen() const {
+    return impl_->handle != INVALID_HANDLE_VALUE;
+}
+
+bool SerialPort::configure(uint32_t baud) {
+    Impl& port = *impl_;
+    if (port.handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DCB state{};
+    state.DCBlength = sizeof state;
+    if (!GetCommState(port.handle, &state)) {
+        return false;
+    }
+    state.BaudRate = baud;
+    state.ByteSize = 8;
+    state.Parity = NOPARITY;
+    state.StopBits = ONESTOPBIT;
+    state.fDtrControl = DTR_CONTROL_ENABLE;
+    state.fRtsControl = RTS_CONTROL_ENABLE;
+    state.fDsrSensitivity = FALSE;
+    if (!SetCommState(port.handle, &state)) {
+        return false;
+    }
+    // No total limits: a read waits for its first byte until cancelled, then allows 10 s between
+    // bytes. The caller keeps the time itself.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 10000;
+    return SetCommTimeouts(port.handle, &timeouts) != FALSE;
+}
+
+void SerialPort::close() {
+    Impl& port = *impl_;
+    cancelRead();
+    if (port.handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(port.handle);
+        port.handle = INVALID_HANDLE_VALUE;
+    }
+    if (port.readEvent != nullptr) {
+        CloseHandle(port.readEvent);
+        port.readEvent = nullptr;
+    }
+    if (port.writeEvent != nullptr) {
+        CloseHandle(port.writeEvent);
+        port.writeEvent = nullptr;
+    }
+}
+
+void SerialPort::clearErrors() {
+    if (impl_->handle != INVALID_HANDLE_VALUE) {
+        ClearCommError(impl_->handle, nullptr, nullptr);
+    }
+}
+
+bool SerialPort::write(const uint8_t* bytes, size_t count) {
+    Impl& port = *impl_;
+    if (port.handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = port.writeEvent;
+    DWORD written = 0;
+    if (WriteFile(port.handle, bytes, static_cast<DWORD>(count), &written, &overlapped)) {
+        return written == count;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    // A port held back by flow control must not hold the poll thread for ever.
+    if (WaitForSingleObject(port.writeEvent, writeLimitMs(count)) != WAIT_OBJECT_0) {
+        CancelIo(port.handle);
+    }
+    // Waiting here also covers the cancellation: `overlapped` lives on this stack frame.
+    if (!GetOverlappedResult(port.handle, &overlapped, &written, TRUE)) {
+        return false;
+    }
+    return written == count;
+}
+
+bool SerialPort::startRead(uint8_t* buffer, size_t count) {
+    Impl& port = *impl_;
+    cancelRead();
+    if (port.handle == INVALID_HANDLE_VALUE || (buffer == nullptr && count != 0)) {
+        return false;
+    }
+    port.buffer = buffer;
+    port.count = count;
+    port.transferred = 0;
+    if (count != 0) {
+        port.post();
+    }
+    return true;
+}
+
+ReadProgress SerialPort::waitRead(uint32_t milliseconds) {
+    Impl& port = *impl_;
+    DWORD slice = std::min(milliseconds, kSerialWaitSliceMs);
+    if (port.handle == INVALID_HANDLE_VALUE || port.transferred == port.count) {
+        return {port.transferred, true};
+    }
+    DWORD start = GetTickCount();
+    if (!port.pending) {
+        // The previous read ended short (interval time-out or line error): read on.
+        port.post();
+    }
+    if (port.pending) {
+        WaitForSingleObject(port.readEvent, slice);
+        if (port.collect() && port.transferred < port.count) {
+            port.post();
+        }
+    }
+    if (!port.pending && port.transferred < port.count) {
+        // A read that ends at once without the bytes must not turn the caller's wait into a spin.
+        DWORD spent = GetTickCount() - start;
+        if (spent < slice) {
+            Sleep(slice - spent);
+        }
+    }
+    return {port.transferred, port.transferred == port.count};
+}
+
+void SerialPort::cancelRead() {
+    Impl& port = *impl_;
+    if (port.pending) {
+        CancelIo(port.handle);
+        // Wait for the cancellation itself: only then is the buffer ours again.
+        DWORD got = 0;
+        GetOverlappedResult(port.handle, &port.readOverlapped, &got, TRUE);
+        port.pending = false;
+    }
+    port.buffer = nullptr;
+    port.count = 0;
+    port.transferred = 0;
+}
+
+}  // namespace platform
