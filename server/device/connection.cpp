@@ -84,7 +84,10 @@ uint16_t Crc16(std::span<const uint8_t> bytes) {
 
 CMovraDeviceConnection::CMovraDeviceConnection(const DeviceRecord& device,
                                                uint16_t riRs485DeviceCount, platform::Clock& clock)
-    : device_(device), riRs485DeviceCount_(riRs485DeviceCount), clock_(clock) {
+    : device_(device),
+      riRs485DeviceCount_(riRs485DeviceCount),
+      clock_(clock),
+      realTime_(&clock == &platform::realClock()) {
     switch (device_.deviceType) {
         case kTypeKmt:
             replyTimeoutSec_ = 16;
@@ -105,7 +108,7 @@ CMovraDeviceConnection::CMovraDeviceConnection(const DeviceRecord& device,
     busAddress_ = knownModel && IsBusLink() ? device_.rs485Address : 254;
     uint32_t baud;
     baudOf(device_.baudCode, &baud, &byteTimeFactor_);
-    openedAtMs_ = clock_.nowMs();
+    createdAtMs_ = clock_.nowMs();
     trace_ = traceFromEnvironment();
 }
 
@@ -143,7 +146,6 @@ HRESULT CMovraDeviceConnection::Open(uint16_t* error) {
         *error = ERR_PORT_SETUP;
         return E_FAIL;
     }
-    openedAtMs_ = clock_.nowMs();
     return S_OK;
 }
 
@@ -206,8 +208,15 @@ bool CMovraDeviceConnection::ReadBytes(uint8_t* buffer, uint32_t count, uint32_t
                 port_.cancelRead();
                 return false;
             }
+            uint64_t before = clock_.nowMs();
             if (port_.waitRead(platform::kSerialWaitSliceMs).complete) {
                 break;
+            }
+            // Every round lasts a slice on the connection's clock too: a test clock that did not
+            // see the real wait pass is moved on by sleeping the rest of it.
+            uint64_t shown = clock_.nowMs() - before;
+            if (!realTime_ && shown < platform::kSerialWaitSliceMs) {
+                clock_.sleepMs(static_cast<uint32_t>(platform::kSerialWaitSliceMs - shown));
             }
         }
         if (!skip || count == 0 || buffer[0] == expected) {
@@ -305,7 +314,7 @@ bool CMovraDeviceConnection::WarmUp() {
     uint32_t limitSec = device_.deviceType == kTypeKmtU || device_.deviceType == kTypeKmtUV
                             ? kWarmUpLongSec
                             : kWarmUpShortSec;
-    while ((clock_.nowMs() - openedAtMs_) / 1000 < limitSec) {
+    while ((clock_.nowMs() - createdAtMs_) / 1000 < limitSec) {
         clock_.sleepMs(kWarmUpSliceMs);
         if (StopSeen()) {
             return false;

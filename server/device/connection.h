@@ -28,10 +28,12 @@ uint16_t Crc16(std::span<const uint8_t> bytes);
 // One connection per device per poll cycle, used only by the poll thread. The operations are
 // virtual so that the protocol tests can put a scripted line in its place.
 //
-// Time: every limit is measured with the clock's nowMs() in whole seconds, around real waits on
-// the port of at most 5 ms each (a wait ends early when the awaited bytes arrive). Pauses (before
-// a send, the adapter warm-up) go through the clock's sleepMs(). A fake clock that should let the
-// seconds of a silent line pass quickly therefore advances a step each time it is read.
+// Time: every limit is measured in whole seconds of the clock's nowMs(). A read waits on the port
+// in real slices of at most 5 ms (a slice ends early when the awaited bytes arrive). With any
+// clock but platform::realClock(), the part of an unfinished slice that the clock did not show
+// is then slept on it, so each round costs at least 5 ms of that clock's time: a fake clock moves
+// on while the line is silent, and its sleep may move it faster. Pauses before a send and the
+// adapter warm-up are sleeps on the clock.
 //
 // Abort() may be called from another thread; everything else belongs to the poll thread.
 class CMovraDeviceConnection {
@@ -97,7 +99,8 @@ private:
     uint32_t firstExchange_ = 1;
     uint16_t riRs485DeviceCount_ = 0;
     platform::Clock& clock_;
-    uint64_t openedAtMs_ = 0;  // the adapter's warm-up counts from here
+    bool realTime_;            // the machine's clock, which sees the port waits pass by itself
+    uint64_t createdAtMs_ = 0;  // the adapter's warm-up counts from here (the port opens next)
     bool trace_ = false;
 };
 
