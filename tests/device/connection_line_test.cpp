@@ -1,1 +1,359 @@
-// placeholder
+// The connection on a real line: a pseudo-terminal whose far side is a scripted station.
+#include "server/device/connection.h"
+
+#include "server/host/server_state.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/frame_bytes.h"
+#include "tests/support/line_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <string>
+#include <thread>
+
+namespace movra {
+namespace {
+
+using test::bytesOf;
+using test::FakeClock;
+using test::hexOf;
+using test::LinePeer;
+using test::replyFrame;
+
+constexpr unsigned kComPort = 5;
+const std::string kKmtSent = "FE B0 00 00 00 27 14 05";
+const std::string kKmtRecovery = "FE B1 00 00 00 00 69 DF";
+const std::string kKmtURecovery = "FE 7F 00 00 00 00 00 00 40 04";
+
+DeviceRecord deviceOf(uint8_t type, uint8_t link = kLinkRs232, uint8_t address = 0) {
+    DeviceRecord device;
+    device.deviceType = type;
+    device.linkType = link;
+    device.baudCode = 3;
+    device.comPort = kComPort;
+    device.rs485Address = address;
+    return device;
+}
+
+// Lets a silent line's seconds pass quickly: every wait slice of the connection moves the clock
+// on by `stepMs` in all.
+void speedUp(FakeClock& clock, uint64_t stepMs) {
+    clock.setSleepHook([&clock, stepMs](uint64_t) { clock.advanceMs(stepMs - 5); });
+}
+
+// Open, one exchange of `request`, and the outcome.
+struct Outcome {
+    HRESULT result = E_UNEXPECTED;
+    uint16_t error = 0xFFFF;
+    std::string reply;
+};
+
+Outcome runExchange(CMovraDeviceConnection& connection, std::string request) {
+    Outcome outcome;
+    uint8_t* reply = nullptr;
+    uint32_t size = 0;
+    outcome.result = connection.Exchange(static_cast<uint32_t>(request.size()),
+                                         reinterpret_cast<uint8_t*>(request.data()), &size, &reply,
+                                         &outcome.error);
+    if (reply != nullptr) {
+        outcome.reply = bytesOf(reply, size);
+    }
+    CoTaskMemFree(reply);
+    return outcome;
+}
+
+std::string kmtRequest() {
+    return bytesOf({0, 0xB0, 0, 0, 0, 0x27, 0, 0});
+}
+
+std::string newerRequest(uint8_t function) {
+    return bytesOf({0, function, 0, 0, 0, 0, 0, 0, 0, 0});
+}
+
+// Counts the reopenings that the repetition does through the virtual Open.
+class CountingConnection : public CMovraDeviceConnection {
+public:
+    using CMovraDeviceConnection::CMovraDeviceConnection;
+    HRESULT Open(uint16_t* error) override {
+        ++opens;
+        return CMovraDeviceConnection::Open(error);
+    }
+    int opens = 0;
+};
+
+TEST(LineExchangeTest, SendsTheFinalizedRequestAndTakesTheReply) {
+    std::string reply = replyFrame(0xFE, 0xB0, bytesOf({0x11, 0x22, 0x33}));
+    LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return reply; });
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock());
+    uint16_t error = 0xFFFF;
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    EXPECT_EQ(error, ERR_NONE);
+    connection.setTrace(true);
+    testing::internal::CaptureStderr();
+    Outcome outcome = runExchange(connection, kmtRequest());
+    std::string trace = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(outcome.result, S_OK);
+    EXPECT_EQ(outcome.error, ERR_NONE);
+    EXPECT_EQ(hexOf(outcome.reply), hexOf(reply));
+    EXPECT_EQ(peer.stop(), "");
+    ASSERT_EQ(peer.requests().size(), 1u);
+    EXPECT_EQ(hexOf(peer.requests()[0]), kKmtSent);
+    EXPECT_NE(trace.find("COM5 > " + kKmtSent), std::string::npos) << trace;
+    EXPECT_NE(trace.find("COM5 < " + hexOf(reply)), std::string::npos) << trace;
+}
+
+TEST(LineExchangeTest, BytesBeforeTheAddressAreSkipped) {
+    // On a bus, other stations' traffic (here 254, the point-to-point address) is noise.
+    std::string reply = replyFrame(7, 0x51, bytesOf({1, 2, 3, 4}));
+    std::string noise = bytesOf({0x00, 0xFE, 0x51, 0x04, 0xFF, 0x06});
+    LinePeer peer(kComPort, 10, [&](const std::string&, size_t) { return noise + reply; });
+    CMovraDeviceConnection connection(deviceOf(kTypeKmtU, kLinkRs485, 7), 0, platform::realClock());
+    uint16_t error;
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    Outcome outcome = runExchange(connection, newerRequest(0x51));
+    EXPECT_EQ(outcome.result, S_OK);
+    EXPECT_EQ(hexOf(outcome.reply), hexOf(reply));
+    ASSERT_EQ(peer.requests().size(), 1u);
+    EXPECT_EQ(static_cast<uint8_t>(peer.requests()[0][0]), 7);
+}
+
+TEST(LineExchangeTest, AReplyWithAnotherFunctionIsDroppedAndTheNextFrameTakenWithoutResend) {
+    std::string foreign = replyFrame(0xFE, 0xB3, bytesOf({9, 9}));
+    std::string reply = replyFrame(0xFE, 0xB0, bytesOf({5}));
+    LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return foreign + reply; });
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock());
+    uint16_t error;
+    ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    Outcome outcome = runExchange(connection, kmtRequest());
+    EXPECT_EQ(outcome.result, S_OK);
+    EXPECT_EQ(hexOf(outcome.reply), hexOf(reply));
+    EXPECT_EQ(peer.stop(), "");
+    EXPECT_EQ(peer.requests().size(), 1u);
+}
+
+TEST(LineExchangeTest, AWrongCrcFailsWithTheCrcError) {
+    std::string reply = replyFrame(0xFE, 0xB0, bytesOf({1, 2}));
+    reply.back() = static_cast<char>(reply.back() ^ 0x01);
+    LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return reply; });
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock());
+    uint16_t error;
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    Outcome outcome = runExchange(connection, kmtRequest());
+    EXPECT_EQ(outcome.result, E_FAIL);
+    EXPECT_EQ(outcome.error, ERR_CRC);
+    EXPECT_EQ(outcome.reply, "");
+}
+
+TEST(LineExchangeTest, AnErrorReplyIsADeviceErrorAndIsNotRepeatedButFFIsNoError) {
+    LinePeer peer(kComPort, 10, [](const std::string& request, size_t) {
+        uint8_t function = static_cast<uint8_t>(request[1]);
+        return replyFrame(0xFE, static_cast<uint8_t>(function | 0x80), bytesOf({0x02}));
+    });
+    CMovraDeviceConnection connection(deviceOf(kTypeKmtV), 0, platform::realClock());
+    uint16_t error;
+    ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    Outcome failed = runExchange(connection, newerRequest(0x03));
+    EXPECT_EQ(failed.result, E_FAIL);
+    EXPECT_EQ(failed.error, ERR_DEVICE);
+    EXPECT_EQ(failed.reply, "");
+    ASSERT_TRUE(peer.waitForRequests(1, std::chrono::seconds(5)));
+
+    Outcome answered = runExchange(connection, newerRequest(0x7F));
+    EXPECT_EQ(answered.result, S_OK);
+    EXPECT_EQ(answered.error, ERR_NONE);
+    EXPECT_EQ(hexOf(answered.reply), hexOf(replyFrame(0xFE, 0xFF, bytesOf({0x02}))));
+    EXPECT_EQ(peer.stop(), "");
+    EXPECT_EQ(peer.requests().size(), 2u);
+}
+
+TEST(LineExchangeTest, AnEmptyReplyIsFiveBytesAndItsMissingCrcWaitsTwoSeconds) {
+    std::string empty = replyFrame(0xFE, 0xB0, "");
+    LinePeer peer(kComPort, 8, [&](const std::string&, size_t index) {
+        return index == 0 ? empty : empty.substr(0, 3);
+    });
+    FakeClock clock;
+    speedUp(clock, 50);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock);
+    uint16_t error;
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    Outcome outcome = runExchange(connection, kmtRequest());
+    EXPECT_EQ(outcome.result, S_OK);
+    EXPECT_EQ(outcome.reply.size(), 5u);
+    EXPECT_EQ(hexOf(outcome.reply), hexOf(empty));
+
+    uint64_t start = clock.nowMs();
+    Outcome cut = runExchange(connection, kmtRequest());
+    uint64_t elapsed = clock.nowMs() - start;
+    EXPECT_EQ(cut.result, E_FAIL);
+    EXPECT_EQ(cut.error, ERR_INCOMPLETE);
+    EXPECT_GE(elapsed, 2000u);
+    EXPECT_LT(elapsed, 2300u);
+}
+
+TEST(LineExchangeTest, TheRestOfAFrameGetsItsLengthPlusTwoSeconds) {
+    LinePeer peer(kComPort, 8, [](const std::string&, size_t) {
+        return bytesOf({0xFE, 0xB0, 0x03, 0x11});
+    });
+    FakeClock clock;
+    speedUp(clock, 50);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock);
+    uint16_t error;
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    Outcome outcome = runExchange(connection, kmtRequest());
+    EXPECT_EQ(outcome.result, E_FAIL);
+    EXPECT_EQ(outcome.error, ERR_INCOMPLETE);
+    EXPECT_GE(clock.nowMs(), 5000u);
+    EXPECT_LT(clock.nowMs(), 5300u);
+}
+
+TEST(LineExchangeTest, ASilentLineFailsAfterTheModelsReplyTimeout) {
+    const struct {
+        uint8_t type;
+        uint8_t viaRi;
+        uint64_t limitMs;
+    } cases[] = {{kTypeKmt, 0, 16000},
+                 {kTypeKmt, 1, 32000},
+                 {kTypeKmtV, 0, 4000},
+                 {kTypeKmtG, 1, 8000},
+                 {kTypeKmtU, 0, 12000}};
+    for (const auto& c : cases) {
+        size_t length = c.type == kTypeKmt ? 8 : 10;
+        LinePeer peer(kComPort, length, nullptr);
+        FakeClock clock;
+        speedUp(clock, 250);
+        DeviceRecord device = deviceOf(c.type);
+        device.viaRiAdapter = c.viaRi;
+        CMovraDeviceConnection connection(device, 0, clock);
+        uint16_t error;
+        ASSERT_EQ(connection.Open(&error), S_OK);
+        Outcome outcome =
+            runExchange(connection, c.type == kTypeKmt ? kmtRequest() : newerRequest(0x51));
+        EXPECT_EQ(outcome.result, E_FAIL);
+        EXPECT_EQ(outcome.error, ERR_NO_ANSWER);
+        EXPECT_GE(clock.nowMs(), c.limitMs) << int(c.type) << " ri " << int(c.viaRi);
+        EXPECT_LT(clock.nowMs(), c.limitMs + 500) << int(c.type) << " ri " << int(c.viaRi);
+        EXPECT_EQ(peer.requests().size(), 1u);
+    }
+}
+
+TEST(LineExchangeTest, SilenceWithThreeAttemptsReopensResendsAndRecoversOnce) {
+    std::string reply = replyFrame(0xFE, 0xB0, bytesOf({0x42}));
+    LinePeer peer(kComPort, 8, [&](const std::string& request, size_t index) {
+        if (index == 0) {
+            return std::string();
+        }
+        return replyFrame(0xFE, static_cast<uint8_t>(request[1]), bytesOf({0x42}));
+    });
+    FakeClock clock;
+    speedUp(clock, 100);
+    CountingConnection connection(deviceOf(kTypeKmt), 0, clock);
+    uint16_t error;
+    ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    Outcome outcome = runExchange(connection, kmtRequest());
+    EXPECT_EQ(outcome.result, S_OK);
+    EXPECT_EQ(outcome.error, ERR_NONE);
+    EXPECT_EQ(hexOf(outcome.reply), hexOf(reply));
+    EXPECT_EQ(connection.opens, 2);  // the first open and one reopening
+    EXPECT_EQ(peer.stop(), "");
+    std::vector<std::string> seen = peer.requests();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(hexOf(seen[0]), kKmtSent);
+    EXPECT_EQ(hexOf(seen[1]), kKmtSent);
+    EXPECT_EQ(hexOf(seen[2]), kKmtRecovery);
+}
+
+TEST(LineExchangeTest, NewerModelsRecoverWith7FAndTakeAnFFReplyToIt) {
+    LinePeer peer(kComPort, 10, [](const std::string& request, size_t index) {
+        if (index == 0) {
+            std::string bad = replyFrame(0xFE, 0x51, bytesOf({1}));
+            bad[3] = 2;  // the CRC no longer fits
+            return bad;
+        }
+        uint8_t function = static_cast<uint8_t>(request[1]);
+        return replyFrame(0xFE, function == 0x7F ? 0xFF : function, bytesOf({1}));
+    });
+    FakeClock clock;
+    speedUp(clock, 100);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmtU), 0, clock);
+    uint16_t error;
+    ASSERT_EQ(connection.SetRetryLimit(2), S_OK);
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    Outcome outcome = runExchange(connection, newerRequest(0x51));
+    EXPECT_EQ(outcome.result, S_OK);
+    EXPECT_EQ(hexOf(outcome.reply), hexOf(replyFrame(0xFE, 0x51, bytesOf({1}))));
+    EXPECT_EQ(peer.stop(), "");
+    std::vector<std::string> seen = peer.requests();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(hexOf(seen[2]), kKmtURecovery);
+}
+
+// A stop ends the longest waits (a 16-second first byte, a frame body) within milliseconds of
+// real time, by Abort or by the server's stop flag.
+TEST(LineStopTest, EndsAWaitWithinMilliseconds) {
+    enum class Stop { kAbort, kServerFlag };
+    const struct {
+        Stop how;
+        std::string reply;  // what the peer sends before going quiet
+    } cases[] = {{Stop::kAbort, ""},
+                 {Stop::kServerFlag, ""},
+                 {Stop::kAbort, bytesOf({0xFE, 0xB0, 0xF0, 0x01})}};
+    for (const auto& c : cases) {
+        LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return c.reply; });
+        CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock());
+        uint16_t error;
+        ASSERT_EQ(connection.SetRetryLimit(5), S_OK);
+        ASSERT_EQ(connection.Open(&error), S_OK);
+        using Steady = std::chrono::steady_clock;
+        std::promise<Steady::time_point> stopped;
+        std::thread stopper([&] {
+            peer.waitForRequests(1, std::chrono::seconds(10));
+            // Give the connection a moment to be inside its wait; any later is as good.
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            stopped.set_value(Steady::now());
+            if (c.how == Stop::kAbort) {
+                connection.Abort();
+            } else {
+                serverState().stopRequested.store(1);
+            }
+        });
+        Outcome outcome = runExchange(connection, kmtRequest());
+        Steady::time_point returned = Steady::now();
+        stopper.join();
+        serverState().stopRequested.store(0);
+        auto lag = std::chrono::duration_cast<std::chrono::microseconds>(
+            returned - stopped.get_future().get());
+        EXPECT_EQ(outcome.result, E_FAIL);
+        EXPECT_LT(lag.count(), 50000) << "stop seen after " << lag.count() << " us";
+        std::printf("stop seen after %lld us\n", static_cast<long long>(lag.count()));
+        EXPECT_EQ(peer.requests().size(), 1u);  // no reopening and resending after a stop
+    }
+}
+
+TEST(LinePortTest, AnOpenPortIsNotSharedAndIsFreeAgainAfterClose) {
+    LinePeer peer(kComPort, 8, nullptr);
+    CMovraDeviceConnection first(deviceOf(kTypeKmt), 0, platform::realClock());
+    CMovraDeviceConnection second(deviceOf(kTypeKmtV), 0, platform::realClock());
+    uint16_t error;
+    ASSERT_EQ(first.Open(&error), S_OK);
+    EXPECT_EQ(second.Open(&error), E_FAIL);
+    EXPECT_EQ(error, ERR_PORT_SETUP);
+    EXPECT_EQ(first.Open(&error), S_OK);  // opening again replaces the connection's own handle
+    EXPECT_EQ(first.Close(&error), S_OK);
+    EXPECT_EQ(error, ERR_NONE);
+    EXPECT_EQ(second.Open(&error), S_OK);
+
+    DeviceRecord elsewhere = deviceOf(kTypeKmt);
+    elsewhere.comPort = kComPort + 1;  // no link of that name in the ports folder
+    CMovraDeviceConnection missing(elsewhere, 0, platform::realClock());
+    EXPECT_EQ(missing.Open(&error), E_FAIL);
+    EXPECT_EQ(error, ERR_PORT_SETUP);
+}
+
+}  // namespace
+}  // namespace movra
