@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@ namespace movra {
 inline constexpr float kFormatVersion = 1.08f;
 // Records of files older than this lack startDelayMs.
 inline constexpr float kStartDelayVersion = 1.02f;
+// Both readers look at no more than this much of a file; a configuration that needs more (a
+// description of megabytes) is damaged. Real files are a few kilobytes.
+inline constexpr size_t kMaxFileBytes = 16u << 20;
+// The largest period whose milliseconds fit pollPeriodMs; a file with more is damaged.
+inline constexpr uint32_t kMaxPollPeriodSec = UINT32_MAX / 1000;
 
 // What the server keeps after reading the file at start-up; never changed afterwards.
 struct ServerConfiguration {
@@ -27,9 +33,12 @@ struct ServerConfiguration {
 };
 
 // The server's reader: 1 when the file was opened and read whole, 0 when it cannot be opened or
-// is damaged (truncated, more than 100 records, a length running past the end); on 0 the
-// configuration is left empty.
+// is damaged (truncated, more than 100 records, a length running past the end, a period whose
+// milliseconds do not fit 32 bits); on 0 the configuration is left empty. Bytes after the last
+// record are ignored.
 int ReadConfiguration(const std::string& path, ServerConfiguration& config);
+// The same over the bytes of a file already in memory.
+int decodeServerConfiguration(std::span<const uint8_t> bytes, ServerConfiguration& config);
 
 // The configurator's fixed table of 100 records; entries from count on stay all-zero.
 struct ConfiguratorTable {
@@ -50,9 +59,18 @@ struct LoadResult {
     uint32_t recordsDeclared = 0;  // the count in the header
 };
 
+// Clears the table, then fills it. Damaged: a short header (nothing kept, period 0), a record
+// running past the end (the records before it and the period are kept), or a count above 100
+// (the first 100 are kept when they are whole). The period is taken as stored.
 LoadResult loadConfiguratorFile(const std::string& path, ConfiguratorTable& table);
+// The same over bytes in memory; the outcome is Loaded or Damaged.
+LoadResult decodeConfiguratorFile(std::span<const uint8_t> bytes, ConfiguratorTable& table);
 
-// Writes version 1.08 with startDelayMs always present; false when the file cannot be written.
+// Writes version 1.08 with startDelayMs always present, count and period as the table holds them;
+// false when the file cannot be written whole (it may then be left damaged, and the table is
+// untouched) or the table holds more than 100 records.
 bool saveConfiguratorFile(const std::string& path, const ConfiguratorTable& table);
+// The bytes saveConfiguratorFile writes; false for a table it refuses.
+bool encodeConfiguratorFile(const ConfiguratorTable& table, std::vector<uint8_t>& bytes);
 
 }  // namespace movra
