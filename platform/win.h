@@ -14,5 +14,6 @@
 #include "platform/posix/types.h"
 #include "platform/posix/com.h"
 #include "platform/posix/handle.h"
+#include "platform/posix/ole.h"
 #endif
 
