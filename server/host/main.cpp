@@ -1,0 +1,25 @@
+// MovraOPCServer: the program. Wires the subsystems into the host's start-up and main loop.
+#include "platform/entry.h"
+#include "server/host/log.h"
+#include "server/host/registration.h"
+#include "server/host/server_host.h"
+#include "server/poll/poll_cycle.h"
+
+int movraMain(HINSTANCE instance, const char* commandLine) {
+    char modulePath[MAX_PATH + 1] = {};
+    GetModuleFileNameA(static_cast<HMODULE>(instance), modulePath, MAX_PATH);
+
+    movra::CMovraLog& log = movra::movraLog();
+    static movra::PollContext poll(log);
+
+    movra::HostHooks hooks;
+    hooks.configured = [](const movra::ServerConfiguration& configuration) {
+        poll.configure(configuration);
+    };
+    hooks.runPollCycle = [] { poll.RunPollCycle(); };
+    hooks.updateRegistration = [](const char* path, int doRegister) {
+        return movra::UpdateRegistration(path, doRegister);
+    };
+    movra::ServerHost host(log, std::move(hooks));
+    return host.runServer(commandLine, modulePath);
+}

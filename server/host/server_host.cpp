@@ -1,0 +1,178 @@
+#include "server/host/server_host.h"
+
+#include "server/host/command_line.h"
+#include "server/host/log.h"
+#include "server/host/server_state.h"
+
+namespace movra {
+
+ServerHost::ServerHost(CMovraLog& log, HostHooks hooks, HostTimes times, platform::Clock& clock)
+    : log_(log), hooks_(std::move(hooks)), times_(times), clock_(clock) {}
+
+int ServerHost::runServer(const char* commandLine, const std::string& modulePath) {
+    ServerState& state = serverState();
+    state.mainThreadId = GetCurrentThreadId();
+    // The queue must exist before the poll thread or a COM thread posts to it.
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+
+    log_.Open(modulePath.c_str());
+
+    switch (parseServerSwitch(commandLine)) {
+        case ServerSwitch::Register: {
+            log_.Write(logtext::kRegistering, 0, true);
+            hooks_.updateRegistration(modulePath.c_str(), FALSE);  // drops an older registration
+            int ok = hooks_.updateRegistration(modulePath.c_str(), TRUE);
+            log_.Write(ok ? logtext::kOk.c_str() : logtext::kFailed.c_str(), 2, false);
+            return 0;
+        }
+        case ServerSwitch::UnRegister: {
+            log_.Write(logtext::kUnregistering, 0, true);
+            int ok = hooks_.updateRegistration(modulePath.c_str(), FALSE);
+            log_.Write(ok ? logtext::kOk.c_str() : logtext::kFailed.c_str(), 2, false);
+            return 0;
+        }
+        case ServerSwitch::None:
+            break;
+    }
+
+    log_.Write(logtext::kReadingConfiguration, 0, true);
+    if (!ReadConfiguration(configurationPathOf(modulePath), configuration_)) {
+        log_.Write(logtext::kConfigurationError, 1, false);
+        log_.Write(logtext::kServerEnds, 0, false);
+        return -1;
+    }
+    log_.Write(logtext::kOk, 2, false);
+
+    if (hooks_.configured) {
+        hooks_.configured(configuration_);
+    }
+
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
+                         RPC_C_IMP_LEVEL_IDENTIFY, nullptr, EOAC_NONE, nullptr);
+    if (IUnknown* classObject = hooks_.classObject ? hooks_.classObject() : nullptr) {
+        static const CLSID kClsid = {
+            0x5E1C2A7B, 0x94D3, 0x4F60, {0x8B, 0x21, 0x3C, 0x7D, 0x9A, 0x0E, 0x6F, 0x15}};
+        classRegistered_ = SUCCEEDED(
+            CoRegisterClassObject(kClsid, classObject, CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+                                  REGCLS_MULTIPLEUSE, &classCookie_));
+    }
+
+    if (state.portMutex == nullptr) {
+        state.portMutex = CreateMutexA(nullptr, FALSE, kPortMutexName);
+    }
+
+    timerId_ = SetTimer(nullptr, kPollTimerEventId, 0, nullptr);
+    startPollThread();
+
+    messageLoop();
+    shutdown();
+    return 0;
+}
+
+void ServerHost::PollThreadProc(void* self) {
+    auto* host = static_cast<ServerHost*>(self);
+    if (host->hooks_.runPollCycle) {
+        host->hooks_.runPollCycle();
+    }
+    ServerState& state = serverState();
+    // pollRunning is cleared before the notification is posted, so the pass may start a new cycle.
+    bool stop;
+    {
+        std::lock_guard lock(state.stateMutex);
+        state.pollRunning = 0;
+        stop = state.stopRequested != 0;
+    }
+    if (!stop) {
+        PostThreadMessageA(state.mainThreadId, WM_NOTIFY_CLIENTS, 1, 0);
+    }
+}
+
+void ServerHost::startPollThread() {
+    serverState().pollRunning = 1;
+    if (_beginthread(&ServerHost::PollThreadProc, 0, this) == static_cast<uintptr_t>(-1)) {
+        serverState().pollRunning = 0;  // the next tick tries again
+    }
+}
+
+void ServerHost::messageLoop() {
+    ServerState& state = serverState();
+    uint32_t period =
+        times_.periodOverrideMs != 0 ? times_.periodOverrideMs : configuration_.pollPeriodMs;
+    if (period < times_.minimumPeriodMs) {
+        period = times_.minimumPeriodMs;
+    }
+    PollPacer pacer({period, times_.warmUpMs, times_.recheckMs});
+    MSG msg;
+    for (;;) {
+        GetMessageA(&msg, nullptr, 0, 0);
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+        switch (msg.message) {
+            case WM_TIMER:
+            case WM_POLL_REQUEST: {
+                if (timerId_ != 0) {
+                    KillTimer(nullptr, timerId_);
+                }
+                PollPacer::Step step = pacer.onTick(state.pollRunning != 0);
+                timerId_ = SetTimer(nullptr, kPollTimerEventId, step.timerMs, nullptr);
+                if (step.startPoll) {
+                    startPollThread();
+                }
+                break;
+            }
+            case WM_NOTIFY_CLIENTS:
+                while (state.notifyRunning != 0) {
+                    clock_.sleepMs(times_.flagPollMs);
+                }
+                if (hooks_.notifyClients) {
+                    hooks_.notifyClients(msg.wParam);
+                }
+                break;
+            case WM_QUIT:
+                if (quitGraceExpired()) {
+                    return;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+// The last client has gone: a new client or a server lock within the grace keeps the server.
+bool ServerHost::quitGraceExpired() {
+    ServerState& state = serverState();
+    uint64_t start = clock_.nowMs();
+    for (;;) {
+        clock_.sleepMs(times_.flagPollMs);
+        if (clock_.nowMs() - start >= times_.quitGraceMs) {
+            return true;
+        }
+        if (state.clientCount != 0 || state.serverLockCount != 0) {
+            return false;
+        }
+    }
+}
+
+void ServerHost::shutdown() {
+    ServerState& state = serverState();
+    log_.Write(logtext::kShuttingDown, 0, true);
+    state.stopRequested = 1;
+    if (timerId_ != 0) {
+        KillTimer(nullptr, timerId_);
+        timerId_ = 0;
+    }
+    while (state.pollRunning != 0 || state.notifyRunning != 0) {
+        clock_.sleepMs(times_.flagPollMs);
+    }
+    log_.Write(logtext::kOk, 2, false);
+    if (classRegistered_) {
+        CoRevokeClassObject(classCookie_);
+        classRegistered_ = false;
+    }
+    CoUninitialize();
+}
+
+}  // namespace movra

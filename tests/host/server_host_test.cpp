@@ -1,0 +1,372 @@
+#include "server/host/server_host.h"
+
+#include "platform/codepage.h"
+#include "server/host/log.h"
+#include "server/host/server_state.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace movra {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using test::TempDir;
+
+int64_t msSince(Clock::time_point start, Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t - start).count();
+}
+
+std::string cp1251(const char* utf8) {
+    return platform::utf8ToCp1251(utf8);
+}
+
+// Drops the leading time line "dd.mm.yyг.  hh:mm:ss\r\n" of every entry, leaving the texts.
+std::string withoutTimeLines(const std::string& log) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find("\r\n", pos);
+        std::string line =
+            log.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        bool timeLine = line.size() == 20 && line[2] == '.' && line[5] == '.' &&
+                        static_cast<unsigned char>(line[8]) == 0xE3 && line[9] == '.';
+        if (!timeLine) {
+            out += line;
+            if (end != std::string::npos) {
+                out += "\r\n";
+            }
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        pos = end + 2;
+    }
+    return out;
+}
+
+void resetServerState() {
+    ServerState& state = serverState();
+    state.pollRunning = 0;
+    state.notifyRunning = 0;
+    state.stopRequested = 0;
+    state.clientCount = 0;
+    state.serverLockCount = 0;
+}
+
+// Runs a ServerHost on a thread of its own, the way the program's main thread runs it.
+class HostRun {
+public:
+    explicit HostRun(HostTimes times, uint32_t cycleMs = 20) : times_(times), cycleMs_(cycleMs) {
+        resetServerState();
+    }
+
+    ~HostRun() {
+        if (thread_.joinable()) {
+            PostThreadMessageA(mainThread_, WM_QUIT, 0, 0);
+            thread_.join();
+        }
+    }
+
+    void writeConfiguration(uint32_t periodSec) {
+        std::string bytes("\x71\x3D\x8A\x3F", 4);
+        bytes.append("\0\0\0\0", 4);
+        bytes.push_back(static_cast<char>(periodSec & 0xFF));
+        bytes.append("\0\0\0", 3);
+        test::WriteFileBytes(dir.file("MovraOPCServer.ini"), bytes);
+    }
+
+    void start(HostHooks hooks = {}) {
+        std::promise<void> ready;
+        auto readyFuture = ready.get_future();
+        hooks.configured = [&ready, this](const ServerConfiguration&) {
+            mainThread_ = GetCurrentThreadId();
+            ready.set_value();
+        };
+        if (!hooks.runPollCycle) {
+            hooks.runPollCycle = [this] { recordCycle(); };
+        }
+        if (!hooks.notifyClients) {
+            hooks.notifyClients = [this](WPARAM periodic) {
+                std::lock_guard lock(mutex_);
+                notifications_.push_back(periodic);
+                changed_.notify_all();
+            };
+        }
+        host_ = std::make_unique<ServerHost>(log_, std::move(hooks), times_);
+        thread_ = std::thread([this] {
+            exitCode_ = host_->runServer("", dir.file("MovraOPCServer.exe"));
+            finished_ = true;
+        });
+        ASSERT_EQ(readyFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    }
+
+    void post(UINT message, WPARAM wParam = 0) {
+        ASSERT_TRUE(PostThreadMessageA(mainThread_, message, wParam, 0));
+    }
+
+    // Waits until `count` cycles have started; false on a time-out.
+    bool waitForCycles(size_t count, int timeoutMs = 10000) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            return starts_.size() >= count && ends_.size() >= count - 1;
+        });
+    }
+
+    bool waitForEnds(size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10),
+                                 [&] { return ends_.size() >= count; });
+    }
+
+    bool waitForNotifications(size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10),
+                                 [&] { return notifications_.size() >= count; });
+    }
+
+    // Waits for the host to return; its exit code, or -100 on a time-out.
+    int join(int timeoutMs) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!finished_ && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (!finished_) {
+            return -100;
+        }
+        thread_.join();
+        return exitCode_;
+    }
+
+    bool finished() const { return finished_; }
+
+    std::vector<int64_t> starts() {
+        std::lock_guard lock(mutex_);
+        std::vector<int64_t> out;
+        for (auto t : starts_) {
+            out.push_back(msSince(origin_, t));
+        }
+        return out;
+    }
+    std::vector<int64_t> ends() {
+        std::lock_guard lock(mutex_);
+        std::vector<int64_t> out;
+        for (auto t : ends_) {
+            out.push_back(msSince(origin_, t));
+        }
+        return out;
+    }
+    std::vector<WPARAM> notifications() {
+        std::lock_guard lock(mutex_);
+        return notifications_;
+    }
+
+    std::string logText() { return withoutTimeLines(test::ReadFileBytes(dir.file("log.txt"))); }
+
+    TempDir dir;
+    std::atomic<uint32_t> cycleMs{0};
+
+private:
+    void recordCycle() {
+        {
+            std::lock_guard lock(mutex_);
+            starts_.push_back(Clock::now());
+            changed_.notify_all();
+        }
+        uint32_t duration = cycleMs != 0 ? cycleMs.load() : cycleMs_;
+        auto until = Clock::now() + std::chrono::milliseconds(duration);
+        while (Clock::now() < until && !IsStopRequested()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        std::lock_guard lock(mutex_);
+        ends_.push_back(Clock::now());
+        changed_.notify_all();
+    }
+
+    HostTimes times_;
+    uint32_t cycleMs_;
+    CMovraLog log_;
+    std::unique_ptr<ServerHost> host_;
+    std::thread thread_;
+    DWORD mainThread_ = 0;
+    std::atomic<bool> finished_{false};
+    std::atomic<int> exitCode_{-100};
+    Clock::time_point origin_ = Clock::now();
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Clock::time_point> starts_;
+    std::vector<Clock::time_point> ends_;
+    std::vector<WPARAM> notifications_;
+};
+
+HostTimes fastTimes(uint32_t periodMs) {
+    HostTimes times;
+    times.warmUpMs = 40;
+    times.recheckMs = 80;
+    times.quitGraceMs = 300;
+    times.flagPollMs = 5;
+    times.minimumPeriodMs = 0;
+    times.periodOverrideMs = periodMs;
+    return times;
+}
+
+TEST(ServerHost, MissingConfigurationEndsWithMinusOneAndTwoLogLines) {
+    resetServerState();
+    TempDir dir;
+    CMovraLog log;
+    bool configured = false;
+    bool polled = false;
+    HostHooks hooks;
+    hooks.configured = [&](const ServerConfiguration&) { configured = true; };
+    hooks.runPollCycle = [&] { polled = true; };
+    ServerHost host(log, hooks);
+    EXPECT_EQ(host.runServer("-Embedding", dir.file("MovraOPCServer.exe")), -1);
+    EXPECT_FALSE(configured);
+    EXPECT_FALSE(polled);
+    std::string logBytes = test::ReadFileBytes(dir.file("log.txt"));
+    EXPECT_EQ(withoutTimeLines(logBytes), cp1251("Чтение параметров конфигурации OPC-сервера... "
+                                                 "Ошибка при чтении файла конфигурации!\r\n"
+                                                 "OPC-сервер завершает свою работу."));
+    // One time-stamped entry: the reading announcement.
+    EXPECT_EQ(logBytes.size() - withoutTimeLines(logBytes).size(), 22u);
+}
+
+TEST(ServerHost, RegistrationSwitchesUnregisterFirstAndLogTheOutcome) {
+    resetServerState();
+    TempDir dir;
+    CMovraLog log;
+    std::vector<int> calls;
+    int result = 1;
+    HostHooks hooks;
+    hooks.updateRegistration = [&](const char* path, int doRegister) {
+        EXPECT_EQ(std::string(path), dir.file("MovraOPCServer.exe"));
+        calls.push_back(doRegister);
+        return result;
+    };
+    bool polled = false;
+    hooks.runPollCycle = [&] { polled = true; };
+    ServerHost host(log, hooks);
+    EXPECT_EQ(host.runServer("/register", dir.file("MovraOPCServer.exe")), 0);
+    EXPECT_EQ(calls, (std::vector<int>{0, 1}));
+    EXPECT_EQ(withoutTimeLines(test::ReadFileBytes(dir.file("log.txt"))),
+              cp1251("Регистрация OPC-сервера в реестре Windows... Ok.\r\n\r\n"));
+
+    calls.clear();
+    result = 0;
+    CMovraLog freshLog;
+    ServerHost failing(freshLog, hooks);
+    EXPECT_EQ(failing.runServer("-U", dir.file("MovraOPCServer.exe")), 0);
+    EXPECT_EQ(calls, (std::vector<int>{0}));
+    EXPECT_EQ(withoutTimeLines(test::ReadFileBytes(dir.file("log.txt"))),
+              cp1251("Отмена регистрации OPC-сервера в реестре Windows... Неудачно!\r\n\r\n"));
+    EXPECT_FALSE(polled);
+}
+
+TEST(ServerHost, FirstCycleAtOnceSecondAfterWarmUpThenEveryPeriod) {
+    HostRun run(fastTimes(400), 30);
+    run.writeConfiguration(1);
+    run.start();
+    ASSERT_TRUE(run.waitForCycles(4));
+    auto starts = run.starts();
+    auto ends = run.ends();
+    // The second cycle follows the first's end after the re-check and the warm-up gap, not a
+    // whole period later.
+    int64_t gap = starts[1] - ends[0];
+    EXPECT_GE(gap, 40);
+    EXPECT_LE(gap, 80 + 40 + 150);
+    EXPECT_NEAR(static_cast<double>(starts[2] - starts[1]), 400.0, 120.0);
+    EXPECT_NEAR(static_cast<double>(starts[3] - starts[2]), 400.0, 120.0);
+    // Each cycle's end is announced to the notification pass as a periodic one.
+    ASSERT_TRUE(run.waitForNotifications(3));
+    EXPECT_EQ(run.notifications()[0], 1u);
+
+    run.post(WM_QUIT);
+    EXPECT_EQ(run.join(5000), 0);
+    std::string log = run.logText();
+    EXPECT_EQ(log.rfind(cp1251("Завершение работы OPC-сервера... Ok.\r\n\r\n")),
+              log.size() - cp1251("Завершение работы OPC-сервера... Ok.\r\n\r\n").size());
+}
+
+TEST(ServerHost, CycleLongerThanThePeriodIsFollowedWithinTheRecheck) {
+    HostRun run(fastTimes(100), 250);
+    run.writeConfiguration(1);
+    run.start();
+    ASSERT_TRUE(run.waitForCycles(4));
+    auto starts = run.starts();
+    auto ends = run.ends();
+    for (size_t i = 2; i < 4; ++i) {
+        int64_t gap = starts[i] - ends[i - 1];
+        EXPECT_GE(gap, 0);
+        EXPECT_LE(gap, 80 + 150) << "cycle " << i;
+    }
+}
+
+TEST(ServerHost, PollRequestStartsACycleAtOnceAfterTheWarmUp) {
+    HostRun run(fastTimes(60000), 20);
+    run.writeConfiguration(1);
+    run.start();
+    ASSERT_TRUE(run.waitForCycles(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto before = Clock::now();
+    run.post(WM_POLL_REQUEST);
+    ASSERT_TRUE(run.waitForCycles(3, 3000));
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count(),
+              500);
+}
+
+TEST(ServerHost, QuitIsCancelledByAClientWithinTheGrace) {
+    HostRun run(fastTimes(60000), 20);
+    run.writeConfiguration(1);
+    run.start();
+    ASSERT_TRUE(run.waitForCycles(2));
+    run.post(WM_QUIT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    InterlockedIncrement(&serverState().clientCount);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_FALSE(run.finished());
+    // A poll request still works: the loop goes on serving.
+    run.post(WM_POLL_REQUEST);
+    EXPECT_TRUE(run.waitForCycles(3, 3000));
+    InterlockedDecrement(&serverState().clientCount);
+    run.post(WM_QUIT);
+    EXPECT_EQ(run.join(3000), 0);
+}
+
+TEST(ServerHost, ShutdownStopsARunningCycleAndWaitsForIt) {
+    HostRun run(fastTimes(60000), 20);
+    run.writeConfiguration(1);
+    run.start();
+    ASSERT_TRUE(run.waitForEnds(2));
+    run.cycleMs = 60000;  // the next cycle would run for a minute unless stopped
+    run.post(WM_POLL_REQUEST);
+    ASSERT_TRUE(run.waitForCycles(3, 3000));
+    run.post(WM_QUIT);
+    EXPECT_EQ(run.join(5000), 0);
+    EXPECT_EQ(run.ends().size(), 3u);
+    EXPECT_EQ(serverState().pollRunning.load(), 0);
+}
+
+TEST(ServerHost, NotifyMessagePassesItsKindAndWaitsForARunningPass) {
+    HostRun run(fastTimes(60000), 20);
+    run.writeConfiguration(1);
+    run.start();
+    ASSERT_TRUE(run.waitForNotifications(1));
+    serverState().notifyRunning = 1;
+    run.post(WM_NOTIFY_CLIENTS, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(run.notifications().size(), 1u);
+    serverState().notifyRunning = 0;
+    ASSERT_TRUE(run.waitForNotifications(2));
+    EXPECT_EQ(run.notifications()[1], 0u);
+}
+
+}  // namespace
+}  // namespace movra

@@ -1,0 +1,77 @@
+// The real server program, run in a folder of its own as an operator would start it.
+#include "platform/codepage.h"
+#include "platform/process.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace movra {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+std::string cp1251(const char* utf8) {
+    return platform::utf8ToCp1251(utf8);
+}
+
+// Installs a copy of the program in `dir`: the configuration and the log live beside it.
+std::string installServer(const TempDir& dir) {
+    std::string program = dir.file("MovraOPCServer.exe");
+    fs::copy_file(MOVRA_SERVER_PROGRAM, program, fs::copy_options::overwrite_existing);
+    return program;
+}
+
+std::string emptyConfiguration(uint8_t periodSec) {
+    std::string bytes("\x71\x3D\x8A\x3F\0\0\0\0", 8);
+    bytes.push_back(static_cast<char>(periodSec));
+    bytes.append("\0\0\0", 3);
+    return bytes;
+}
+
+size_t countOf(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t pos = text.find(piece); pos != std::string::npos; pos = text.find(piece, pos + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(ServerProgram, WithoutConfigurationExitsWithMinusOneAndSaysWhy) {
+    TempDir dir;
+    platform::ChildProcess server;
+    ASSERT_TRUE(server.start(installServer(dir), {}, dir.path()));
+    auto code = server.wait(30000);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code & 0xFF, 0xFF);  // -1
+    std::string log = test::ReadFileBytes(dir.file("log.txt"));
+    EXPECT_NE(log.find(cp1251("Чтение параметров конфигурации OPC-сервера... "
+                              "Ошибка при чтении файла конфигурации!\r\n"
+                              "OPC-сервер завершает свою работу.")),
+              std::string::npos);
+    EXPECT_EQ(log.substr(log.size() - 33), cp1251("OPC-сервер завершает свою работу."));
+}
+
+TEST(ServerProgram, EmptyTablePollsAboutOnceASecond) {
+    TempDir dir;
+    test::WriteFileBytes(dir.file("MovraOPCServer.ini"), emptyConfiguration(1));
+    platform::ChildProcess server;
+    ASSERT_TRUE(server.start(installServer(dir), {"-Embedding"}, dir.path()));
+    // First cycle at once, the second after the warm-up, then one a second: 3 or more in 2.5 s.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_TRUE(server.running());
+    server.kill();
+    std::string log = test::ReadFileBytes(dir.file("log.txt"));
+    EXPECT_NE(log.find(cp1251("Чтение параметров конфигурации OPC-сервера... Ok.\r\n\r\n")),
+              std::string::npos);
+    size_t cycles = countOf(log, cp1251("Обмен данными с вычислителями... Ok.\r\n\r\n"));
+    EXPECT_GE(cycles, 3u);
+    EXPECT_LE(cycles, 5u);
+}
+
+}  // namespace
+}  // namespace movra
