@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <limits>
+#include <system_error>
 #include <utility>
 
 namespace movra::configurator {
@@ -58,6 +60,58 @@ WString nameOf(const std::array<const char*, N>& names, uint8_t code) {
 }
 
 const char* const kBaudCells[] = {" 2400", " 4800", " 9600", "19200"};
+
+// The file whole, or nothing when it cannot be opened; a file larger than any configuration is
+// cut, which the decoder then reports as damaged.
+std::optional<std::vector<uint8_t>> readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes;
+    char chunk[4096];
+    while (bytes.size() < kMaxFileBytes && in.read(chunk, sizeof chunk).gcount() > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
+    }
+    if (bytes.size() > kMaxFileBytes) {
+        bytes.resize(kMaxFileBytes);
+    }
+    return bytes;
+}
+
+bool writeWhole(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return !out.fail();
+}
+
+// The new file is written beside the old one and then put in its place, so a failed save (a full
+// disk, a lost network folder) never leaves the server a damaged configuration. Where no file can
+// be created beside it (only the file itself is writable) it is written in place.
+bool writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    std::filesystem::path fresh = path;
+    fresh += ".new";
+    std::error_code ignored;
+    {
+        std::ofstream probe(fresh, std::ios::binary | std::ios::trunc);
+        if (!probe) {
+            return writeWhole(path, bytes);
+        }
+    }
+    if (!writeWhole(fresh, bytes)) {
+        std::filesystem::remove(fresh, ignored);
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::rename(fresh, path, error);
+    if (error) {
+        std::filesystem::remove(fresh, ignored);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -146,11 +200,16 @@ WString serialText(const DeviceRecord& record) {
     return widen(format("%02X%02X", record.serial[2], record.serial[3]));
 }
 
-ConfiguratorModel::ConfiguratorModel(std::string configPath) : configPath_(std::move(configPath)) {}
+ConfiguratorModel::ConfiguratorModel(std::filesystem::path configPath)
+    : configPath_(std::move(configPath)) {}
 
 std::optional<Message> ConfiguratorModel::load() {
     table_ = ConfiguratorTable{};
-    LoadResult result = loadConfiguratorFile(configPath_, table_);
+    auto bytes = readFile(configPath_);
+    if (!bytes) {
+        return std::nullopt;  // no file yet: an empty list
+    }
+    LoadResult result = decodeConfiguratorFile(*bytes, table_);
     if (result.outcome != LoadOutcome::Damaged) {
         return std::nullopt;
     }
@@ -379,7 +438,8 @@ SaveResult ConfiguratorModel::save(WStringView periodText) {
         }
     }
     table_.periodSec = period;
-    if (!saveConfiguratorFile(configPath_, table_)) {
+    std::vector<uint8_t> bytes;
+    if (!encodeConfiguratorFile(table_, bytes) || !writeFile(configPath_, bytes)) {
         result.messages.push_back(errorMessage("Ошибка при сохранении файла конфигурации!"));
         return result;
     }

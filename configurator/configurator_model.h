@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -117,15 +118,16 @@ platform::WString serialText(const DeviceRecord& record);
 
 class ConfiguratorModel {
 public:
-    // configPath: the file beside the program; the dialogs pass it, tests pass a temporary one.
-    explicit ConfiguratorModel(std::string configPath);
+    // configPath: the file beside the program; the dialogs pass it, tests pass a temporary one. A
+    // path, not a narrow string, so a folder name outside the ANSI code page still works.
+    explicit ConfiguratorModel(std::filesystem::path configPath);
 
     // The load at start; a message when the file was damaged and only part of it was read.
     std::optional<Message> load();
 
     const ConfiguratorTable& table() const { return table_; }
     uint32_t count() const { return table_.count; }
-    const std::string& configPath() const { return configPath_; }
+    const std::filesystem::path& configPath() const { return configPath_; }
     // The period edit at dialog start.
     platform::WString periodText() const;
     std::vector<ListRow> listRows() const;
@@ -157,7 +159,7 @@ private:
     std::optional<Message> checkForm(uint32_t index, const DeviceForm& form,
                                      DeviceRecord& record) const;
 
-    std::string configPath_;
+    std::filesystem::path configPath_;
     ConfiguratorTable table_;
 };
 
