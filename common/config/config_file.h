@@ -15,9 +15,10 @@ namespace movra {
 inline constexpr float kFormatVersion = 1.08f;
 // Records of files older than this lack startDelayMs.
 inline constexpr float kStartDelayVersion = 1.02f;
-// Both readers look at no more than this much of a file; a configuration that needs more (a
-// description of megabytes) is damaged. Real files are a few kilobytes.
-inline constexpr size_t kMaxFileBytes = 16u << 20;
+// Both readers look at no more than this much of a file; a configuration that needs more is
+// damaged. It holds 100 records whose descriptions fill an edit control's default limit of 32767
+// characters; real files are a few kilobytes.
+inline constexpr size_t kMaxFileBytes = 4u << 20;
 // The largest period whose milliseconds fit pollPeriodMs; a file with more is damaged.
 inline constexpr uint32_t kMaxPollPeriodSec = UINT32_MAX / 1000;
 

@@ -289,22 +289,13 @@ TEST(ConfigFileRead, DerivedCountsOfTheServer) {
     table.periodSec = 24;
     ServerConfiguration config;
     ASSERT_EQ(movra::decodeServerConfiguration(encode(table), config), 1);
-    EXPECT_EQ(config.riRs485DeviceCount, 2u);  // devices 2 and 4
+    // RI adapter on RS-485: devices 2 and 4; device 1 uses it on RS-232 and does not count.
+    EXPECT_EQ(config.riRs485DeviceCount, 2u);
     EXPECT_EQ(config.channelCounts, (std::vector<uint16_t>{10, 20, 5, 4, 0}));
     EXPECT_EQ(config.nodeCounts, (std::vector<uint16_t>{10, 16, 2, 2, 0}));
     EXPECT_EQ(config.devices[4].deviceType, 9u);
     EXPECT_EQ(config.devices[4].linkType, 3u);
     EXPECT_EQ(config.pollPeriodMs, 24000u);
-}
-
-TEST(ConfigFileRead, OneRiDeviceOnEachLinkCountsOnce) {
-    ConfiguratorTable table;
-    table.records[0] = simpleDevice(1, movra::kTypeKmt, movra::kLinkRs232, 1);
-    table.records[1] = simpleDevice(2, movra::kTypeKmt, movra::kLinkRs485, 1);
-    table.count = 2;
-    ServerConfiguration config;
-    ASSERT_EQ(movra::decodeServerConfiguration(encode(table), config), 1);
-    EXPECT_EQ(config.riRs485DeviceCount, 1u);
 }
 
 TEST(ConfigFileRead, BytesAfterTheLastRecordAreIgnored) {
@@ -457,6 +448,24 @@ TEST(ConfigFileDamaged, MissingFileAndDamagedFileOnDisk) {
     EXPECT_EQ(result.outcome, LoadOutcome::Damaged);
     EXPECT_EQ(result.recordsRead, 0u);
     EXPECT_EQ(table.periodSec, 16u);
+}
+
+// A description beyond what a reader looks at is damage, though the bytes are all there.
+TEST(ConfigFileDamaged, FileBeyondTheReadLimit) {
+    TempDir dir;
+    const size_t length = movra::kMaxFileBytes;
+    std::string file =
+        asString(kVersion108 + u32(1) + u32(16) + u32(static_cast<uint32_t>(length)));
+    file.append(length, 'x');
+    file += asString(distinctFixedPart() + hex("00 00"));
+    WriteFileBytes(dir.file("big.ini"), file);
+
+    ServerConfiguration config;
+    EXPECT_EQ(movra::ReadConfiguration(dir.file("big.ini"), config), 0);
+    ConfiguratorTable table;
+    LoadResult result = movra::loadConfiguratorFile(dir.file("big.ini"), table);
+    EXPECT_EQ(result.outcome, LoadOutcome::Damaged);
+    EXPECT_EQ(result.recordsRead, 0u);
 }
 
 // Every prefix of a valid file is refused by the server and read by the configurator as far as

@@ -133,19 +133,6 @@ TEST_F(LogTest, NewlineInsideATextBecomesCrLf) {
     }
 }
 
-TEST_F(LogTest, ShutdownLinesOfAFailedStart) {
-    log.Write(logtext::kReadingConfiguration, 0, 1);
-    log.Write(logtext::kConfigurationError, 1, 0);
-    log.Write(logtext::kServerEnds, 0, 0);
-    std::string expected = kTimeLine + std::string(logtext::kReadingConfiguration.view()) +
-                           std::string(logtext::kConfigurationError.view()) + "\r\n" +
-                           std::string(logtext::kServerEnds.view());
-    EXPECT_EQ(bytes(), expected);
-    EXPECT_EQ(logtext::kServerEnds.view(),
-              "OPC-\xF1\xE5\xF0\xE2\xE5\xF0 \xE7\xE0\xE2\xE5\xF0\xF8\xE0\xE5\xF2 "
-              "\xF1\xE2\xEE\xFE \xF0\xE0\xE1\xEE\xF2\xF3.");
-}
-
 TEST_F(LogTest, RefusesNullTexts) {
     EXPECT_EQ(log.Write(nullptr, 2, 1), 0);
     EXPECT_EQ(log.WriteWide(nullptr, 2, 1), 0);
@@ -308,10 +295,6 @@ TEST_F(LogTest, EntriesOfTwoThreadsNeverTear) {
     }
     EXPECT_EQ(counts['A'], kEntries);
     EXPECT_EQ(counts['B'], kEntries);
-}
-
-TEST(LogProcess, OneInstanceForTheProcess) {
-    EXPECT_EQ(&movra::movraLog(), &movra::movraLog());
 }
 
 }  // namespace
