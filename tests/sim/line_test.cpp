@@ -1,6 +1,7 @@
 // The simulator as a program on a line: several devices, other stations' traffic, injected
 // faults, line timing, its command line and its end.
 #include "platform/line_io.h"
+#include "platform/pty.h"
 #include "tests/sim/sim_harness.h"
 #include "tools/kmt-sim/values.h"
 
@@ -195,6 +196,23 @@ TEST(SimProgram, TerminationSignalsEndItCleanlyAndRemoveTheLink) {
         EXPECT_EQ(line.process().wait(5000), std::optional<int>(0));
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(line.link())));
     }
+}
+
+TEST(SimProgram, PortOptionUsesAnExistingTerminal) {
+    platform::PtyPair pair;
+    platform::PipedChild child(KMT_SIM_PROGRAM, {"--port", pair.terminalPath(), "--baud", "115200",
+                                                 "--device", "model=KMT-UV,address=3"});
+    ASSERT_EQ(child.readLine(10000), std::optional<std::string>("READY " + pair.terminalPath()));
+    Bytes request = newRequest(3, 0x7F);
+    ASSERT_TRUE(platform::writeAll(pair.controllerFd(), request.data(), request.size()));
+    Bytes reply;
+    int64_t deadline = platform::monotonicUs() + 3000000;
+    while (reply.size() < 5 && platform::monotonicUs() < deadline) {
+        platform::readAvailable(pair.controllerFd(), reply, deadline - platform::monotonicUs());
+    }
+    EXPECT_EQ(reply, (Bytes{3, 0x7F, 0, 0xA1, 0xF0}));
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(5000), std::optional<int>(0));
 }
 
 TEST(SimProgram, SignalDuringALongReplyEndsIt) {

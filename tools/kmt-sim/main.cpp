@@ -67,6 +67,7 @@ Device keys:
                        slow:MS      a gap of MS milliseconds after each reply byte
                        delay:MS     the reply MS milliseconds late
                        first:N      answer the first N requests in scope, then stay silent
+                                    (+SKIP and #COUNT do not apply to it)
                  @FUNC[/INDEX]  only requests with this function code (and byte 2), e.g. @0x51/2;
                                 without it, every request
                  +SKIP          leave the first SKIP requests in scope alone
