@@ -81,78 +81,42 @@ struct Source {
     BSTR text = nullptr;
 };
 
+// clang-format off
 Source describe(const VARIANT& v) {
     Source s{Source::Other};
+    auto integer = [&s](int64_t value, int bits) {
+        s.kind = Source::Signed;
+        s.integer = value;
+        s.bits = bits;
+    };
+    auto natural = [&s](uint64_t value, int bits) {
+        s.kind = Source::Unsigned;
+        s.unsignedInteger = value;
+        s.bits = bits;
+    };
+    auto real = [&s](Source::Kind kind, double value) {
+        s.kind = kind;
+        s.real = value;
+    };
     switch (v.vt) {
-        case VT_EMPTY:
-            s.kind = Source::Empty;
-            break;
-        case VT_NULL:
-            s.kind = Source::Null;
-            break;
-        case VT_I1:
-            s.kind = Source::Signed;
-            s.integer = v.cVal;
-            s.bits = 8;
-            break;
-        case VT_I2:
-            s.kind = Source::Signed;
-            s.integer = v.iVal;
-            s.bits = 16;
-            break;
-        case VT_I4:
-            s.kind = Source::Signed;
-            s.integer = v.lVal;
-            s.bits = 32;
-            break;
-        case VT_INT:
-            s.kind = Source::Signed;
-            s.integer = v.intVal;
-            s.bits = 32;
-            break;
-        case VT_I8:
-            s.kind = Source::Signed;
-            s.integer = v.llVal;
-            s.bits = 64;
-            break;
-        case VT_UI1:
-            s.kind = Source::Unsigned;
-            s.unsignedInteger = v.bVal;
-            s.bits = 8;
-            break;
-        case VT_UI2:
-            s.kind = Source::Unsigned;
-            s.unsignedInteger = v.uiVal;
-            s.bits = 16;
-            break;
-        case VT_UI4:
-            s.kind = Source::Unsigned;
-            s.unsignedInteger = v.ulVal;
-            s.bits = 32;
-            break;
-        case VT_UINT:
-            s.kind = Source::Unsigned;
-            s.unsignedInteger = v.uintVal;
-            s.bits = 32;
-            break;
-        case VT_UI8:
-            s.kind = Source::Unsigned;
-            s.unsignedInteger = v.ullVal;
-            s.bits = 64;
-            break;
+        case VT_EMPTY: s.kind = Source::Empty; break;
+        case VT_NULL: s.kind = Source::Null; break;
+        case VT_I1: integer(v.cVal, 8); break;
+        case VT_I2: integer(v.iVal, 16); break;
+        case VT_I4: integer(v.lVal, 32); break;
+        case VT_INT: integer(v.intVal, 32); break;
+        case VT_I8: integer(v.llVal, 64); break;
+        case VT_UI1: natural(v.bVal, 8); break;
+        case VT_UI2: natural(v.uiVal, 16); break;
+        case VT_UI4: natural(v.ulVal, 32); break;
+        case VT_UINT: natural(v.uintVal, 32); break;
+        case VT_UI8: natural(v.ullVal, 64); break;
         case VT_R4:
-            s.kind = Source::Real;
-            s.real = v.fltVal;
+            real(Source::Real, v.fltVal);
             s.fromSingle = true;
             break;
-        case VT_R8:
-            s.kind = Source::Real;
-            s.real = v.dblVal;
-            break;
-        case VT_DATE:
-            s.kind = Source::Date;
-            s.real = v.date;
-            break;
+        case VT_R8: real(Source::Real, v.dblVal); break;
+        case VT_DATE: real(Source::Date, v.date); break;
         case VT_CY:
             s.kind = Source::Currency;
             s.integer = v.cyVal.int64;
@@ -165,11 +129,11 @@ Source describe(const VARIANT& v) {
             s.kind = Source::Text;
             s.text = v.bstrVal;
             break;
-        default:
-            break;
+        default: break;
     }
     return s;
 }
+// clang-format on
 
 // Round half to even, as oleaut32 rounds every real to an integer (2.5 -> 2, 3.5 -> 4).
 double roundHalfEven(double value) {
@@ -558,6 +522,7 @@ HRESULT toCurrency(const Source& s, CY& out) {
     if (FAILED(hr)) {
         return hr;
     }
+    // Text, too, goes through a double, as in oleaut32 ("-0.00005" is just below -0.5 units).
     double scaled = roundHalfEven(value * kCyScale);
     if (std::isnan(scaled) || scaled < -9223372036854775808.0 || scaled >= 9223372036854775808.0) {
         return DISP_E_OVERFLOW;
