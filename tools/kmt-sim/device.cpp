@@ -106,8 +106,8 @@ CivilTime SimDevice::clockAt(const Moment& now) const {
     return civilOfSeconds(config_.clock.startSeconds);
 }
 
-float SimDevice::value(int quantity, uint32_t index) const {
-    return movra::sim::value(config_.seed, static_cast<Quantity>(quantity), index, cycle_);
+float SimDevice::value(Quantity quantity, uint32_t index) const {
+    return movra::sim::value(config_.seed, quantity, index, cycle_);
 }
 
 bool SimDevice::isReadStart(std::span<const uint8_t> request) const {
@@ -264,7 +264,7 @@ SimDevice::Answer SimDevice::answerKmt(std::span<const uint8_t> request, const M
                 for (uint32_t c = 1; c <= 10; ++c) {
                     for (Q q : {Q::ChannelP, Q::ChannelT, Q::ChannelTo, Q::ChannelG, Q::ChannelM,
                                 Q::ChannelN}) {
-                        out.real(value(static_cast<int>(q), c));
+                        out.real(value(q, c));
                     }
                 }
                 return Answer::of(function, out.bytes());
@@ -272,7 +272,7 @@ SimDevice::Answer SimDevice::answerKmt(std::span<const uint8_t> request, const M
             if (parameter == 0x81) {
                 for (uint32_t n = 1; n <= 10; ++n) {
                     for (Q q : {Q::NodeWe, Q::NodeNe, Q::NodeWm, Q::NodeWl}) {
-                        out.real(value(static_cast<int>(q), n));
+                        out.real(value(q, n));
                     }
                 }
                 return Answer::of(function, out.bytes());
@@ -410,15 +410,15 @@ SimDevice::Answer SimDevice::valuesV(uint8_t function, uint8_t index, const Mome
     if (function == kValues) {
         clockBytes(out, clockAt(now));
         out.zeros(2);
-        out.real(value(static_cast<int>(Q::Pa), 0));
+        out.real(value(Q::Pa, 0));
         for (Q q : {Q::ChannelQ, Q::ChannelG, Q::ChannelM, Q::ChannelP, Q::ChannelT, Q::ChannelN}) {
             for (uint32_t c = 1; c <= channels; ++c) {
-                out.real(value(static_cast<int>(q), c));
+                out.real(value(q, c));
             }
         }
         for (Q q : {Q::NodeN, Q::NodeW, Q::NodeGy, Q::NodeMy}) {
             for (uint32_t n = 1; n <= nodes; ++n) {
-                out.real(value(static_cast<int>(q), n));
+                out.real(value(q, n));
             }
         }
         for (uint32_t c = 1; c <= channels; ++c) {
@@ -437,7 +437,7 @@ SimDevice::Answer SimDevice::valuesV(uint8_t function, uint8_t index, const Mome
         out.zeros(1);
     }
     for (uint32_t c = 1; c <= channels; ++c) {
-        out.real(value(static_cast<int>(Q::ChannelV), c));
+        out.real(value(Q::ChannelV, c));
     }
     return Answer::of(function, out.bytes());
 }
@@ -449,14 +449,14 @@ SimDevice::Answer SimDevice::valuesU(uint8_t function, uint8_t index, const Mome
     auto perChannel = [&](std::initializer_list<Q> quantities) {
         for (Q q : quantities) {
             for (uint32_t c = 1; c <= channels; ++c) {
-                out.real(value(static_cast<int>(q), c));
+                out.real(value(q, c));
             }
         }
     };
     auto perNode = [&](std::initializer_list<Q> quantities) {
         for (Q q : quantities) {
             for (uint32_t n = 1; n <= nodes; ++n) {
-                out.real(value(static_cast<int>(q), n));
+                out.real(value(q, n));
             }
         }
     };
@@ -477,8 +477,8 @@ SimDevice::Answer SimDevice::valuesU(uint8_t function, uint8_t index, const Mome
             perChannel({Q::ChannelG, Q::ChannelM, Q::ChannelN});
             break;
         case 2:
-            out.real(value(static_cast<int>(Q::Pa), 0));
-            out.real(value(static_cast<int>(Q::Tv), 0));
+            out.real(value(Q::Pa, 0));
+            out.real(value(Q::Tv, 0));
             out.word(deviceWord(config_.seed, cycle_));
             for (uint32_t c = 1; c <= channels; ++c) {
                 out.word(statusWord(config_.seed, c, cycle_));
@@ -531,7 +531,7 @@ SimDevice::Answer SimDevice::valuesUV(uint8_t function, uint8_t index, const Mom
             head();
             uint32_t count = row.perNode ? config_.nodes : config_.channels;
             for (uint32_t i = 1; i <= count; ++i) {
-                out.real(value(static_cast<int>(row.quantity), i));
+                out.real(value(row.quantity, i));
             }
             return Answer::of(function, out.bytes());
         }

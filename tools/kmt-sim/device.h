@@ -2,6 +2,7 @@
 #pragma once
 
 #include "tools/kmt-sim/device_config.h"
+#include "tools/kmt-sim/values.h"
 
 #include <cstdint>
 #include <span>
@@ -45,7 +46,7 @@ private:
     Answer valuesU(uint8_t function, uint8_t index, const Moment& now);
     Answer valuesUV(uint8_t function, uint8_t index, const Moment& now);
     bool isReadStart(std::span<const uint8_t> request) const;
-    float value(int quantity, uint32_t index) const;
+    float value(Quantity quantity, uint32_t index) const;
 
     DeviceConfig config_;
     std::vector<uint32_t> faultSeen_;  // matching requests seen, per fault
