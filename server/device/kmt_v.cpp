@@ -1,0 +1,127 @@
+// The KMT-V protocol. Its identity's first byte is the variant: "F" devices also report channel
+// volumes, in an extra request.
+#include "server/device/kmt_models.h"
+#include "server/device/newer_family.h"
+
+namespace movra {
+
+using namespace newer_family;
+
+namespace {
+
+constexpr uint8_t kVariantWithVolumes = 'F';
+
+void decodeIdentity(ReplyReader& reply, DeviceIdentity& identity) {
+    const uint8_t byte12 = reply.byte();
+    identity.bytes[4] = high(byte12);
+    identity.bytes[5] = low(byte12);
+}
+
+void decodeChannel(ReplyReader& reply, ChannelDescriptor& channel) {
+    const uint8_t byte0 = reply.byte();
+    const uint8_t byte1 = reply.byte();
+    channel.code[0] = high(byte0);
+    channel.code[1] = 4;
+    channel.code[2] = low(byte0);
+    channel.code[5] = high(byte1);
+    channel.code[6] = low(byte1);
+}
+
+// The type, then one half-byte per reported channel.
+void decodeNode(ReplyReader& reply, uint16_t reportedChannels, NodeDescriptor& node) {
+    uint8_t halves[1 + 20] = {};
+    if (reportedChannels > 20) {
+        reportedChannels = 20;
+    }
+    reply.takeHalfBytes(halves, 1 + reportedChannels);
+    node.nodeType = halves[0];
+    for (uint16_t j = 0; j < reportedChannels; ++j) {
+        node.members[j] = halves[1 + j];
+    }
+}
+
+constexpr NewerFamilyDecoders kDecoders{1, decodeIdentity, decodeChannel, decodeNode, nullptr};
+
+}  // namespace
+
+CKMT_V_DataExchange::CKMT_V_DataExchange(platform::Clock& clock)
+    : CMovraDataExchange(10, 5, 2, clock) {}
+
+HRESULT CKMT_V_DataExchange::Identify(uint16_t* channelCountOut, uint16_t* nodeCountOut,
+                                      DeviceIdentity** identity, ChannelDescriptor** channels,
+                                      NodeDescriptor** nodes, uint16_t* linkError) noexcept {
+    const IdentifyOutputs out{channelCountOut, nodeCountOut, identity, channels, nodes, linkError};
+    IdentityArrays arrays;
+    HRESULT hr = BeginIdentify(out, arrays);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    uint16_t channelCount = 0;
+    uint16_t nodeCount = 0;
+    hr = IdentifyNewerFamily(kDecoders, arrays, channelCount, nodeCount, linkError);
+    return EndIdentify(hr, arrays, channelCount, nodeCount, out);
+}
+
+HRESULT CKMT_V_DataExchange::ReadValues(uint8_t variant, const ReadSelection* selection,
+                                        uint16_t* channelCountOut, uint16_t* nodeCountOut,
+                                        SystemBlock** system, ChannelBlock** channels,
+                                        NodeBlock** nodes, uint16_t* linkError) noexcept {
+    const ReadOutputs out{channelCountOut, nodeCountOut, system, channels, nodes, linkError};
+    ReadingArrays readings;
+    HRESULT hr = BeginRead(out, selection, readings);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = ReadDevice(variant, readings, linkError);
+    return EndRead(hr, readings, out);
+}
+
+HRESULT CKMT_V_DataExchange::ReadDevice(uint8_t variant, ReadingArrays& readings,
+                                        uint16_t* linkError) {
+    ChannelBlock* channels = readings.channels.get();
+    NodeBlock* nodes = readings.nodes.get();
+
+    ClearRequest();
+    request[1] = kValuesFunction;
+    HRESULT hr = DoExchange(linkError);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    TakeDeviceClock();
+    Reply().skip(2);
+    TakeReading(readings.system->readings[kSystemPa], false);
+    TakeEachChannel(channels, kChannelQ);
+    TakeEachChannel(channels, kChannelG);
+    TakeEachChannel(channels, kChannelM);
+    TakeEachChannel(channels, kChannelP);
+    TakeEachChannel(channels, kChannelT);
+    TakeEachChannel(channels, kChannelN);
+    TakeEachNode(nodes, kNodeN);
+    TakeEachNode(nodes, kNodeW);
+    TakeEachNode(nodes, kNodeGy);
+    TakeEachNode(nodes, kNodeMy);
+    TakeEachChannel(channels, kChannelStatus, true);
+    hr = FinishReply(linkError);
+    if (FAILED(hr)) {
+        return hr;
+    }
+
+    if (variant == kVariantWithVolumes) {
+        // No clock in this reply: the volumes carry the time stamped for the values above.
+        ClearRequest();
+        request[1] = kExtraFunction;
+        hr = DoExchange(linkError);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        Reply().skip(7);
+        TakeEachChannel(channels, kChannelV);
+        hr = FinishReply(linkError);
+        if (FAILED(hr)) {
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
+}  // namespace movra
