@@ -28,9 +28,19 @@ public:
     void kill();
     bool running() const;
 
+    // Call before start: the child's standard input and output become pipes of this object, so a
+    // test can talk to the child line by line and await its answers.
+    void connectStandardStreams() { connectStreams_ = true; }
+    // Writes the line and a line end to the child's standard input; false when that is closed.
+    bool writeLine(const std::string& line);
+    // The next line of the child's standard output without its line end (a carriage return
+    // before it is dropped too); nothing once the child has closed it. Blocks until then.
+    std::optional<std::string> readLine();
+
 private:
     struct State;
     State* state_ = nullptr;
+    bool connectStreams_ = false;
 };
 
 }  // namespace platform

@@ -14,6 +14,9 @@
 #include "platform/posix/types.h"
 #include "platform/posix/com.h"
 #include "platform/posix/handle.h"
+#include "platform/posix/sync.h"
+#include "platform/posix/message.h"
+#include "platform/posix/registry.h"
 #include "platform/posix/ole.h"
 #endif
 
