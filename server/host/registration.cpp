@@ -1,1 +1,233 @@
-// Filled by the work on this unit.
+#include "server/host/registration.h"
+
+#include "platform/codepage.h"
+#include "platform/win.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace movra {
+
+namespace {
+
+constexpr float kServerVersion = 1.08f;
+// The A-functions of the registry take code page 1251 bytes.
+constexpr platform::Cp1251Text kDescription("МОВРА OPC-сервер");
+constexpr platform::Cp1251Text kVendor("ООО НПФ МОВРА");
+// The published category of OPC Data Access 2.0 servers.
+constexpr char kCategoryKey[] = "Implemented Categories\\{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}";
+constexpr char kClassesOfMachine[] = "SOFTWARE\\Classes";
+constexpr DWORD kCurVerBufferSize = 100;
+
+// A registry key closed at the end of its scope.
+class RegKey {
+public:
+    RegKey() = default;
+    ~RegKey() {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+        }
+    }
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+
+    HKEY get() const { return key_; }
+    HKEY* put() { return &key_; }
+
+    bool open(HKEY parent, const char* name) {
+        return RegOpenKeyExA(parent, name, 0, KEY_ALL_ACCESS, &key_) == ERROR_SUCCESS;
+    }
+    bool create(HKEY parent, const char* name) {
+        return RegCreateKeyExA(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                               nullptr, &key_, nullptr) == ERROR_SUCCESS;
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+// REG_SZ with its terminating zero counted, as every entry is written.
+bool setText(HKEY key, const char* valueName, const char* text) {
+    return RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                          static_cast<DWORD>(std::strlen(text) + 1)) == ERROR_SUCCESS;
+}
+
+bool createWithDefault(HKEY parent, const char* name, const char* text) {
+    RegKey key;
+    return key.create(parent, name) && setText(key.get(), nullptr, text);
+}
+
+struct Entries {
+    std::string modulePath;
+    std::string programFile;
+    std::string versionText;
+    std::string progId;
+};
+
+Entries entriesFor(const char* modulePath) {
+    Entries entries;
+    entries.modulePath = modulePath;
+    // Windows paths use '\'; '/' is taken too, so that paths of the native build work.
+    auto separator = entries.modulePath.find_last_of("\\/");
+    entries.programFile = separator == std::string::npos ? entries.modulePath
+                                                         : entries.modulePath.substr(separator + 1);
+    char version[32];
+    std::snprintf(version, sizeof version, "%4.2f", static_cast<double>(kServerVersion));
+    entries.versionText = std::string(version).substr(0, 4);
+    entries.progId = std::string(kVersionIndependentProgId) + "." + entries.versionText;
+    return entries;
+}
+
+bool registerUnder(HKEY root, const Entries& entries) {
+    {
+        RegKey appIds;
+        if (!appIds.open(root, "AppID") ||
+            !createWithDefault(appIds.get(), kServerClsidText, kDescription)) {
+            return false;
+        }
+        RegKey program;
+        if (!program.create(appIds.get(), entries.programFile.c_str()) ||
+            !setText(program.get(), "AppID", kServerClsidText)) {
+            return false;
+        }
+    }
+    {
+        RegKey classes;
+        RegKey server;
+        if (!classes.open(root, "CLSID") || !server.create(classes.get(), kServerClsidText) ||
+            !setText(server.get(), nullptr, kDescription) ||
+            !setText(server.get(), "AppID", kServerClsidText)) {
+            return false;
+        }
+        RegKey category;
+        if (!category.create(server.get(), kCategoryKey)) {
+            return false;
+        }
+        RegKey localServer;
+        if (!localServer.create(server.get(), "LocalServer32") ||
+            !setText(localServer.get(), nullptr, entries.modulePath.c_str()) ||
+            !setText(localServer.get(), "ThreadingModel", "Free")) {
+            return false;
+        }
+        if (!createWithDefault(server.get(), "ProgID", entries.progId.c_str()) ||
+            !createWithDefault(server.get(), "Version", entries.versionText.c_str()) ||
+            !createWithDefault(server.get(), "VersionIndependentProgID",
+                               kVersionIndependentProgId)) {
+            return false;
+        }
+    }
+    {
+        RegKey independent;
+        if (!independent.create(root, kVersionIndependentProgId) ||
+            !setText(independent.get(), nullptr, kDescription) ||
+            !createWithDefault(independent.get(), "CLSID", kServerClsidText) ||
+            !createWithDefault(independent.get(), "CurVer", entries.progId.c_str()) ||
+            !createWithDefault(independent.get(), "OPC\\Vendor", kVendor)) {
+            return false;
+        }
+    }
+    RegKey versioned;
+    return versioned.create(root, entries.progId.c_str()) &&
+           setText(versioned.get(), nullptr, kDescription) &&
+           createWithDefault(versioned.get(), "CLSID", kServerClsidText);
+}
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+        if (lower(text[i]) != lower(prefix[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The versioned ProgID that CurVer names, when it names one of ours. Anything else (an empty
+// text, "CLSID", a path) would make the subtree deletion take foreign or all classes with it.
+std::string registeredVersionedProgId(HKEY root) {
+    RegKey independent;
+    RegKey curVer;
+    if (!independent.open(root, kVersionIndependentProgId) ||
+        !curVer.open(independent.get(), "CurVer")) {
+        return {};
+    }
+    char buffer[kCurVerBufferSize];
+    DWORD size = sizeof buffer;
+    DWORD type = REG_NONE;
+    if (RegQueryValueExA(curVer.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                         &size) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return {};
+    }
+    // The stored text need not end with a zero.
+    std::string name(buffer, size);
+    name = name.substr(0, name.find('\0'));
+    const std::string prefix = std::string(kVersionIndependentProgId) + ".";
+    if (name.size() <= prefix.size() || !startsWithIgnoringCase(name, prefix) ||
+        name.find('\\') != std::string::npos) {
+        return {};
+    }
+    return name;
+}
+
+// Deletions that fail (mostly: nothing to delete) are passed over.
+void unregisterUnder(HKEY root, const Entries& entries) {
+    {
+        RegKey appIds;
+        if (appIds.open(root, "AppID")) {
+            SHDeleteKeyA(appIds.get(), kServerClsidText);
+            // An empty name would take the whole AppID key.
+            if (!entries.programFile.empty()) {
+                SHDeleteKeyA(appIds.get(), entries.programFile.c_str());
+            }
+        }
+    }
+    {
+        RegKey classes;
+        if (classes.open(root, "CLSID")) {
+            SHDeleteKeyA(classes.get(), kServerClsidText);
+        }
+    }
+    std::string versioned = registeredVersionedProgId(root);
+    if (!versioned.empty()) {
+        SHDeleteKeyA(root, versioned.c_str());
+    }
+    SHDeleteKeyA(root, kVersionIndependentProgId);
+}
+
+}  // namespace
+
+int UpdateRegistration(const char* modulePath, int doRegister) {
+    if (modulePath == nullptr) {
+        return 0;
+    }
+    const Entries entries = entriesFor(modulePath);
+    // A path without a program file name would register no program, and its AppID key would
+    // be AppID itself.
+    if (doRegister && entries.programFile.empty()) {
+        return 0;
+    }
+    if (doRegister) {
+        if (!registerUnder(HKEY_CLASSES_ROOT, entries)) {
+            return 0;
+        }
+    } else {
+        unregisterUnder(HKEY_CLASSES_ROOT, entries);
+    }
+    RegKey machineClasses;
+    if (!machineClasses.open(HKEY_LOCAL_MACHINE, kClassesOfMachine)) {
+        return 0;
+    }
+    if (doRegister) {
+        return registerUnder(machineClasses.get(), entries) ? 1 : 0;
+    }
+    unregisterUnder(machineClasses.get(), entries);
+    return 1;
+}
+
+}  // namespace movra
