@@ -1,5 +1,5 @@
-// The stand-in's time-zone rules from the TZ database, in the form Windows states them. Native
-// only: under Wine the zone is the machine's and cannot be switched per test.
+// The stand-in's time-zone rules from the TZ database, in the form Windows states them (the same
+// values Wine reports for these zones). Native only: the zone is switched inside the process.
 #include "platform/win.h"
 
 #include <gtest/gtest.h>
@@ -72,8 +72,23 @@ TEST(TimeZoneInformation, ZoneWithoutDaylightSavingIsUnknown) {
     TIME_ZONE_INFORMATION info{};
     EXPECT_EQ(GetTimeZoneInformation(&info), static_cast<DWORD>(TIME_ZONE_ID_UNKNOWN));
     EXPECT_EQ(info.Bias, -180);
-    EXPECT_EQ(info.DaylightBias, 0);
     EXPECT_EQ(info.StandardDate.wMonth, 0);
+    EXPECT_EQ(info.DaylightDate.wMonth, 0);
+}
+
+TEST(TimeZoneInformation, HalfHourZoneWithSecondSundayRule) {
+    ZoneScope zone("America/St_Johns");
+    TIME_ZONE_INFORMATION info{};
+    GetTimeZoneInformation(&info);
+    EXPECT_EQ(info.Bias, 210);
+    EXPECT_EQ(info.DaylightBias, -60);
+    // Second Sunday of March and first Sunday of November, both at 02:00 local time.
+    EXPECT_EQ(info.DaylightDate.wMonth, 3);
+    EXPECT_EQ(info.DaylightDate.wDay, 2);
+    EXPECT_EQ(info.DaylightDate.wHour, 2);
+    EXPECT_EQ(info.StandardDate.wMonth, 11);
+    EXPECT_EQ(info.StandardDate.wDay, 1);
+    EXPECT_EQ(info.StandardDate.wHour, 2);
 }
 
 TEST(TimeZoneInformation, SouthernZoneSavesDaylightAroundNewYear) {
