@@ -16,6 +16,7 @@ struct MainDialog {
     std::wstring helpPath;
     HWND dialog = nullptr;
     HWND list = nullptr;
+    HFONT listFont = nullptr;
 };
 
 class Layout {
@@ -123,6 +124,16 @@ void layoutMainDialog(HWND dialog) {
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// The list keeps the 8-point face its pixel column widths were chosen for, whatever the dialog's.
+HFONT createListFont(HWND list) {
+    HDC dc = GetDC(list);
+    const int height = -MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72);
+    ReleaseDC(list, dc);
+    return CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_DONTCARE, L"MS Shell Dlg");
+}
+
 void setupColumns(HWND list) {
     ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
     for (int i = 0; i < kColumnCount; ++i) {
@@ -228,6 +239,10 @@ void onLeave(MainDialog& d) {
 BOOL onInit(HWND dialog, MainDialog& d) {
     d.dialog = dialog;
     d.list = GetDlgItem(dialog, IDC_DEVICE_LIST);
+    d.listFont = createListFont(d.list);
+    if (d.listFont != nullptr) {
+        SendMessageW(d.list, WM_SETFONT, reinterpret_cast<WPARAM>(d.listFont), FALSE);
+    }
     SetDlgItemTextW(dialog, IDC_PERIOD, d.model.periodText().c_str());
     SendDlgItemMessageW(dialog, IDC_PERIOD, EM_LIMITTEXT, kPeriodDigits, 0);
     setupColumns(d.list);
@@ -304,6 +319,9 @@ void runMainDialog(ConfiguratorModel& model, std::optional<Message> loadMessage,
     MainDialog state{model, std::move(loadMessage), std::move(helpPath)};
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr, mainDialogProc,
                     reinterpret_cast<LPARAM>(&state));
+    if (state.listFont != nullptr) {
+        DeleteObject(state.listFont);
+    }
 }
 
 }  // namespace movra::configurator

@@ -3,7 +3,6 @@
 #   operator-test.sh TEST.exe MovraOPCConfigurator.exe BUILD_PREFIX [test arguments...]
 # The test gets a private copy of the Wine prefix with its own wineserver started with DISPLAY
 # set, so a wineserver shared by other tests (started without a display) never serves its windows.
-# OPERATOR_TEST_KEEP_DISPLAY=1 leaves nothing behind either; it only prints the display in use.
 set -eu
 test_exe=$1
 program=$2
@@ -44,7 +43,7 @@ export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml
 # Without a window manager Wine draws the frames itself.
 cat >>"$WINEPREFIX/user.reg" <<'REG'
 
-[Software\\Wine\\X11 Driver] 1765000000
+[Software\\Wine\\X11 Driver] 2000000000
 "Managed"="N"
 REG
 # Wine's background services start here, detached from the test's output.

@@ -114,8 +114,25 @@ private:
 
 // Writes what the screen shows of a window as a 24-bit BMP (for the screenshots of the README).
 bool captureWindow(HWND window, const fs::path& file) {
-    RedrawWindow(window, nullptr, nullptr,
-                 RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
+    // The picture is taken once the window and its controls have nothing left to paint.
+    const auto deadline = Clock::now() + kPatience;
+    auto painted = [](HWND w) { return !GetUpdateRect(w, nullptr, FALSE); };
+    for (;;) {
+        bool done = painted(window);
+        EnumChildWindows(
+            window,
+            [](HWND child, LPARAM all) -> BOOL {
+                if (GetUpdateRect(child, nullptr, FALSE)) {
+                    *reinterpret_cast<bool*>(all) = false;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&done));
+        if (done || Clock::now() > deadline) {
+            break;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
     RECT rect{};
     GetWindowRect(window, &rect);
     const int width = rect.right - rect.left;
@@ -635,14 +652,12 @@ TEST_F(OperatorTest, DISABLED_Screenshots) {
     start();
     ASSERT_NE(main_, nullptr);
     ASSERT_EQ(rowCount(), 5);
-    SetForegroundWindow(main_);
     EXPECT_TRUE(captureWindow(main_, fs::path(target) / "configurator-main.bmp"));
 
     focusRow(2);
     click(main_, IDC_EDIT);
     HWND d = waitForWindow(kDeviceTitle).window;
     ASSERT_NE(d, nullptr);
-    SetForegroundWindow(d);
     EXPECT_TRUE(captureWindow(d, fs::path(target) / "configurator-device.bmp"));
 }
 
