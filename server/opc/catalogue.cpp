@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 
 namespace movra {
 
@@ -180,12 +179,7 @@ float SlotValue::value() const {
     return floatFromBits(valueBits);
 }
 
-CMovraItem::CMovraItem(platform::Clock& clock)
-    : clock_(clock), mutex_(CreateMutexA(nullptr, FALSE, nullptr)) {
-    if (!mutex_) {
-        throw std::runtime_error("catalogueMutex cannot be created");
-    }
-}
+CMovraItem::CMovraItem(platform::Clock& clock) : clock_(clock) {}
 
 CMovraItem::~CMovraItem() = default;
 
@@ -373,9 +367,7 @@ HRESULT CMovraItem::CopyItemProperties(LPCWSTR itemId, ItemProperty* properties)
         return OPC_E_UNKNOWNITEMID;
     }
     SlotValue current;
-    if (!readSlot(slot, &current)) {
-        return E_FAIL;
-    }
+    readSlot(slot, &current);
     for (uint32_t i = 0; i < kItemPropertyCount; ++i) {
         properties[i].id = kItemProperties[i].id;
         properties[i].description = kItemProperties[i].description;
@@ -438,10 +430,7 @@ bool CMovraItem::readSlot(uint32_t slot, SlotValue* value) const {
     if (slot >= slotCount()) {
         return false;
     }
-    platform::MutexGuard guard(mutex_.get());
-    if (!guard.owns()) {
-        return false;
-    }
+    std::lock_guard lock(mutex_);
     *value = readSlotLocked(slot);
     return true;
 }
@@ -450,10 +439,7 @@ bool CMovraItem::writeSlot(uint32_t slot, DWORD valueBits, WORD quality, const S
     if (slot >= slotCount()) {
         return false;
     }
-    platform::MutexGuard guard(mutex_.get());
-    if (!guard.owns()) {
-        return false;
-    }
+    std::lock_guard lock(mutex_);
     SlotValue& current = records_[slot].current;
     current.valueBits = valueBits;
     current.quality = quality;

@@ -1,6 +1,5 @@
 #include "server/poll/publish.h"
 
-#include "platform/handle_ptr.h"
 #include "platform/wide.h"
 #include "tests/support/fake_clock.h"
 
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -247,22 +247,20 @@ TEST_F(PublishTest, EveryValueAccessWaitsForAHeldCatalogueMutex) {
          }},
     };
     for (const auto& [name, access] : accesses) {
-        platform::MutexGuard guard(catalogue.catalogueMutex());
-        ASSERT_TRUE(guard.owns());
+        std::unique_lock lock(catalogue.catalogueMutex());
         auto done = std::async(std::launch::async, access);
         EXPECT_EQ(done.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
             << name << " did not wait for the mutex";
-        guard.unlock();
+        lock.unlock();
         done.get();
     }
     EXPECT_EQ(slot(kSlotK01T).value(), 2.0f);
 }
 
 TEST_F(PublishTest, CatalogueCallsWorkUnderAHeldCatalogueMutex) {
-    // The mutex is recursive, as a Windows mutex is, so a reader of several slots may call the
-    // catalogue while it holds the lock.
-    platform::MutexGuard guard(catalogue.catalogueMutex());
-    ASSERT_TRUE(guard.owns());
+    // The mutex is recursive, so a reader of several slots may call the catalogue while it holds
+    // the lock.
+    std::lock_guard lock(catalogue.catalogueMutex());
     ASSERT_EQ(PublishReading(reading(6.0f, 192, readingTime()), kSlotK01T, catalogue), S_OK);
     OPCITEMSTATE state{};
     EXPECT_EQ(catalogue.ReadItemState(kIdK01T.c_str(), &state), S_OK);
