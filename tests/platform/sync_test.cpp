@@ -161,6 +161,19 @@ TEST(NamedMutex, InitialOwnershipIsIgnoredForAnExistingName) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
 }
 
+TEST(NamedMutex, AThreadEndingWithoutReleaseAbandonsItToAnotherHandle) {
+    const std::string name = uniqueName("Abandoned");
+    UniqueHandle first(CreateMutexA(nullptr, FALSE, name.c_str()));
+    UniqueHandle second(CreateMutexA(nullptr, FALSE, name.c_str()));
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(second);
+    std::thread([&] { EXPECT_EQ(WaitForSingleObject(first.get(), 0), WAIT_OBJECT_0); }).join();
+    EXPECT_EQ(WaitForSingleObject(second.get(), 1000), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(second.get()));
+    EXPECT_EQ(WaitForSingleObject(first.get(), 0), WAIT_OBJECT_0) << "abandoned only once";
+    EXPECT_TRUE(ReleaseMutex(first.get()));
+}
+
 TEST(NamedMutex, TheNameIsForgottenWhenItsLastHandleCloses) {
     const std::string name = uniqueName("Closed");
     UniqueHandle first(CreateMutexA(nullptr, FALSE, name.c_str()));
