@@ -169,7 +169,7 @@ bool SerialPort::write(const uint8_t* bytes, size_t count) {
     }
     // A port held back by flow control must not hold the poll thread for ever.
     if (WaitForSingleObject(port.writeEvent, writeLimitMs(count)) != WAIT_OBJECT_0) {
-        CancelIo(port.handle);
+        CancelIoEx(port.handle, &overlapped);
     }
     // Waiting here also covers the cancellation: `overlapped` lives on this stack frame.
     if (!GetOverlappedResult(port.handle, &overlapped, &written, TRUE)) {
@@ -223,7 +223,8 @@ ReadProgress SerialPort::waitRead(uint32_t milliseconds) {
 void SerialPort::cancelRead() {
     Impl& port = *impl_;
     if (port.pending) {
-        CancelIo(port.handle);
+        // CancelIoEx, not CancelIo: the read goes even when another thread posted it.
+        CancelIoEx(port.handle, &port.readOverlapped);
         // Wait for the cancellation itself: only then is the buffer ours again.
         DWORD got = 0;
         GetOverlappedResult(port.handle, &port.readOverlapped, &got, TRUE);

@@ -49,13 +49,16 @@ public:
 
     virtual HRESULT Open(uint16_t* error);
     virtual HRESULT Close(uint16_t* error);
+    // May come from another thread; every wait ends within a slice, and the connection stays
+    // stopped.
     virtual HRESULT Abort();
     virtual HRESULT SetRetryLimit(uint16_t count);
     virtual HRESULT Send(uint32_t count, const uint8_t* bytes, uint16_t* error);
-    // On success *frame is CoTaskMemAlloc'ed and belongs to the caller.
+    // On success *frame is CoTaskMemAlloc'ed and belongs to the caller. A link without a port
+    // (linkType 5, 6) never answers: E_FAIL with ERR_NO_ANSWER at once, without waiting.
     virtual HRESULT Receive(uint32_t* size, uint8_t** frame, uint16_t* error);
     // Finalizes the request in place (address and CRC); on success *reply belongs to the caller,
-    // who frees it with CoTaskMemFree.
+    // who frees it with CoTaskMemFree. A request shorter than the model's frame is E_INVALIDARG.
     virtual HRESULT Exchange(uint32_t requestSize, uint8_t* request, uint32_t* replySize,
                              uint8_t** reply, uint16_t* error);
 
@@ -99,7 +102,7 @@ private:
     uint32_t firstExchange_ = 1;
     uint16_t riRs485DeviceCount_ = 0;
     platform::Clock& clock_;
-    bool realTime_;            // the machine's clock, which sees the port waits pass by itself
+    bool realTime_;             // the machine's clock, which sees the port waits pass by itself
     uint64_t createdAtMs_ = 0;  // the adapter's warm-up counts from here (the port opens next)
     bool trace_ = false;
 };

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <future>
 #include <string>
@@ -103,6 +104,27 @@ TEST(LineExchangeTest, SendsTheFinalizedRequestAndTakesTheReply) {
     EXPECT_EQ(hexOf(peer.requests()[0]), kKmtSent);
     EXPECT_NE(trace.find("COM5 > " + kKmtSent), std::string::npos) << trace;
     EXPECT_NE(trace.find("COM5 < " + hexOf(reply)), std::string::npos) << trace;
+}
+
+TEST(LineExchangeTest, TheTraceIsOffUnlessMovraTraceAsksForIt) {
+    std::string reply = replyFrame(0xFE, 0xB0, "");
+    LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return reply; });
+    for (const char* setting : {"", "0", "1"}) {
+        ::setenv("MOVRA_TRACE", setting, 1);
+        CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock());
+        ::unsetenv("MOVRA_TRACE");
+        uint16_t error;
+        ASSERT_EQ(connection.Open(&error), S_OK);
+        testing::internal::CaptureStderr();
+        Outcome outcome = runExchange(connection, kmtRequest());
+        std::string trace = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(outcome.result, S_OK);
+        if (std::string(setting) == "1") {
+            EXPECT_EQ(trace, "COM5 > " + kKmtSent + "\nCOM5 < " + hexOf(reply) + "\n");
+        } else {
+            EXPECT_EQ(trace, "") << "MOVRA_TRACE=" << setting;
+        }
+    }
 }
 
 TEST(LineExchangeTest, BytesBeforeTheAddressAreSkipped) {

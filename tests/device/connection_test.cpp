@@ -303,18 +303,6 @@ TEST(ExchangeTest, RetriesWithAReopenedPortAndSendsTheRecoveryFrameOnce) {
     EXPECT_EQ(connection.opens, 1);
 }
 
-TEST(ExchangeTest, NewerModelsRecoverWithFunction7FInATenByteFrame) {
-    FakeClock clock;
-    ScriptedConnection connection(deviceOf(kTypeKmtV), clock);
-    ASSERT_EQ(connection.SetRetryLimit(2), S_OK);
-    std::string reply = replyFrame(0xFE, 0x51, bytesOf({1, 2}));
-    connection.answers = {{ERR_CRC, ""}, {ERR_NONE, reply}, {ERR_NONE, replyFrame(0xFE, 0xFF, "")}};
-    EXPECT_EQ(connection.exchange(kmtVRequest()), S_OK);
-    EXPECT_EQ(connection.lastReply, reply);
-    ASSERT_EQ(connection.sent.size(), 3u);
-    EXPECT_EQ(hexOf(connection.sent[2]), kKmtVRecovery);
-}
-
 TEST(ExchangeTest, GivesUpAfterRetryLimitAttemptsKeepingTheLastError) {
     FakeClock clock;
     ScriptedConnection connection(deviceOf(kTypeKmt), clock);
@@ -343,17 +331,6 @@ TEST(ExchangeTest, DeviceErrorsAndLackOfMemoryAreNotRepeated) {
     EXPECT_EQ(memory.exchange(kmtVRequest()), E_OUTOFMEMORY);
     EXPECT_EQ(memory.error, ERR_NONE);
     EXPECT_EQ(memory.sent.size(), 1u);
-}
-
-TEST(ExchangeTest, ANonMatchingReplyIsDroppedAndTheNextFrameAwaitedWithoutResending) {
-    FakeClock clock;
-    ScriptedConnection connection(deviceOf(kTypeKmt), clock);
-    std::string reply = replyFrame(0xFE, 0xB0, bytesOf({4, 5}));
-    connection.answers = {{ERR_NONE, replyFrame(0xFE, 0xB3, bytesOf({1}))}, {ERR_NONE, reply}};
-    EXPECT_EQ(connection.exchange(kmtRequest()), S_OK);
-    EXPECT_EQ(connection.lastReply, reply);
-    EXPECT_EQ(connection.sent.size(), 1u);
-    EXPECT_EQ(connection.receives, 2);
 }
 
 TEST(ExchangeTest, AnEndlessRunOfForeignFramesCountsAsNoAnswer) {
