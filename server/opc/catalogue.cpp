@@ -131,8 +131,8 @@ uint32_t hashId(const WCHAR* text, size_t length) {
     return hash;
 }
 
-// Length of a caller's zero-terminated text, looking no further than one past the longest ID:
-// longer texts are never item IDs, and a missing terminator is not read past.
+// Length of a caller's zero-terminated text, reading no more than the longest ID and one unit:
+// longer texts are never item IDs, so nothing beyond is read even when the terminator is missing.
 size_t boundedLength(const WCHAR* text) {
     size_t length = 0;
     while (length <= kItemIdMaxLength && text[length] != 0) {

@@ -30,9 +30,10 @@ inline constexpr uint64_t catalogueRunLength(uint32_t channels, uint32_t nodes) 
     return kSysSlots + uint64_t{kChannelSlots} * channels + uint64_t{kNodeSlots} * nodes;
 }
 
-// Item IDs have at most 14 characters ("PKE12AB.K01.Wc"); the buffer keeps 15 and a terminator.
+// Item IDs have at most 14 characters ("PKE12AB.K01.Wc"); the buffer has room for 15 and a
+// terminator, as the clients' browse buffers do.
 inline constexpr size_t kItemIdCapacity = 16;
-inline constexpr size_t kItemIdMaxLength = kItemIdCapacity - 1;
+inline constexpr size_t kItemIdMaxLength = 14;
 
 // The text a slot carries when the device's model has no such item. It is not an item ID: no
 // lookup finds it.

@@ -221,7 +221,8 @@ TEST_F(CatalogueTest, LongOrUnterminatedTextsAreNotReadPastTheLongestId) {
     build({{4, 0x12AB}});
     WString longText = id("PKE12AB.K01.Wc") + WString(2000, U16('x'));
     EXPECT_FALSE(catalogue.ValidateItemID(longText.c_str()) == S_OK);
-    // 15 units and no terminator: the lookup must stop inside the buffer (checked by ASan).
+    // 15 units and no terminator: the lookup must stop inside the buffer (checked by ASan); one
+    // unit more than the longest ID tells that it is no ID.
     std::unique_ptr<WCHAR[]> unterminated(new WCHAR[15]);
     WString fifteen = id("PKE12AB.K01.Wcx");
     std::copy(fifteen.begin(), fifteen.end(), unterminated.get());
