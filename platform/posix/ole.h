@@ -8,7 +8,6 @@
 
 typedef int16_t VARIANT_BOOL;
 typedef OLECHAR* BSTR;
-typedef LONG SCODE;
 
 #define VARIANT_TRUE ((VARIANT_BOOL)-1)
 #define VARIANT_FALSE ((VARIANT_BOOL)0)
