@@ -37,10 +37,11 @@ void expectTime(const SYSTEMTIME& st, int year, int month, int day, int hour, in
 TEST(RealClock, CountsWallTimeWhileTheProcessSleeps) {
     platform::Clock& clock = platform::realClock();
     uint64_t before = clock.nowMs();
-    // A processor-time clock would stand still here.
+    // A processor-time clock would stand still here. Windows may wake a sleeper up to one timer
+    // tick (about 16 ms) early.
     clock.sleepMs(50);
     uint64_t after = clock.nowMs();
-    EXPECT_GE(after - before, 40u);
+    EXPECT_GE(after - before, 30u);
     EXPECT_LT(after - before, 5000u);
     EXPECT_GE(clock.nowMs(), after);
 }
