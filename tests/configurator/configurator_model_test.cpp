@@ -546,6 +546,31 @@ TEST_F(ModelTest, NewDeviceIsWrittenFieldByField) {
     EXPECT_EQ(ReadFileBytes(path()), header(kVersion108, 1, 6) + recordBytes(f));
 }
 
+TEST_F(ModelTest, WhatTheConfiguratorSavesIsWhatTheServerReads) {
+    ConfiguratorModel model(path());
+    model.load();
+    DeviceForm first = filledForm("00FF", 1);  // KMT-V on RS-485 through the RI adapter
+    first.link = 1;
+    first.rs485Address = 9;
+    first.riAdapter = true;
+    first.startDelay = U16("10000");
+    ASSERT_EQ(model.addDevice(first), std::nullopt);
+    DeviceForm second = filledForm("0100", 4);  // KMT-UV on RS-232, also through the adapter
+    second.riAdapter = true;
+    ASSERT_EQ(model.addDevice(second), std::nullopt);
+    ASSERT_TRUE(model.save(U16("3600")).saved);
+
+    movra::ServerConfiguration server;
+    ASSERT_EQ(movra::ReadConfiguration(path(), server), 1);
+    ASSERT_EQ(server.deviceCount(), 2u);
+    EXPECT_EQ(server.pollPeriodMs, 3600000u);
+    EXPECT_EQ(server.riRs485DeviceCount, 1);
+    EXPECT_EQ(server.devices[0], model.table().records[0]);
+    EXPECT_EQ(server.devices[1], model.table().records[1]);
+    EXPECT_EQ(server.devices[0].startDelayMs, 10000);
+    EXPECT_EQ(server.channelCounts, (std::vector<uint16_t>{5, 10}));
+}
+
 // --- The file at start ---
 
 TEST_F(ModelTest, FileOlderThan102IsReadWithZeroDelayAndWrittenBackAs108) {
