@@ -431,8 +431,11 @@ bool isPredefined(HKEY key) {
 }
 
 bool isRoot(Registry& reg, const NodePtr& node) {
-    return node == reg.machine || node == reg.user ||
-           node == child(child(reg.machine, "SOFTWARE"), "Classes");
+    if (node == reg.machine || node == reg.user) {
+        return true;
+    }
+    NodePtr software = child(reg.machine, "SOFTWARE");
+    return software && node == child(software, "Classes");
 }
 
 // The node and the access granted through a handle; an error code when there is none.

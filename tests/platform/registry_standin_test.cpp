@@ -177,6 +177,17 @@ TEST_F(RegistryStandIn, HandlesOfADeletedOrResetTreeReportADeletedKey) {
     EXPECT_EQ(RegCloseKey(parent), ERROR_SUCCESS);
 }
 
+TEST_F(RegistryStandIn, WithoutTheMachinesSoftwareKeyDeletionsStillWork) {
+    RegCloseKey(createKey(HKEY_LOCAL_MACHINE, "Other"));
+    ASSERT_EQ(SHDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE"), ERROR_SUCCESS);
+    EXPECT_EQ(SHDeleteKeyA(HKEY_LOCAL_MACHINE, "Other"), ERROR_SUCCESS);
+    RegCloseKey(createKey(HKEY_LOCAL_MACHINE, "Other"));
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Other"), ERROR_SUCCESS);
+    // Windows always has a classes root.
+    RegCloseKey(createKey(HKEY_CLASSES_ROOT, "Again"));
+    EXPECT_EQ(queryBytes(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\Again", nullptr), "<no value>");
+}
+
 TEST_F(RegistryStandIn, WriteLogListsChangesInOrderWithFullPaths) {
     HKEY key = createKey(HKEY_CLASSES_ROOT, "Logged\\Sub");
     ASSERT_EQ(RegSetValueExA(key, "Name", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2),
