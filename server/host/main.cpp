@@ -3,17 +3,22 @@
 #include "server/host/log.h"
 #include "server/host/registration.h"
 #include "server/host/server_host.h"
+#include "server/opc/catalogue.h"
 #include "server/poll/poll_cycle.h"
 
 int movraMain(HINSTANCE instance, const char* commandLine) {
     char modulePath[MAX_PATH + 1] = {};
     GetModuleFileNameA(static_cast<HMODULE>(instance), modulePath, MAX_PATH);
 
+    // The log and the catalogue exist before the poll object, so they outlive it at exit.
     movra::CMovraLog& log = movra::movraLog();
-    static movra::PollContext poll(log);
+    movra::CMovraItem& catalogue = movra::itemCatalogue();
+    static movra::PollContext poll(log, catalogue);
 
     movra::HostHooks hooks;
-    hooks.configured = [](const movra::ServerConfiguration& configuration) {
+    hooks.configured = [&catalogue](const movra::ServerConfiguration& configuration) {
+        // A failed build leaves an empty catalogue, which the cycle then leaves alone.
+        catalogue.BuildCatalogue(configuration);
         poll.configure(configuration);
     };
     hooks.runPollCycle = [] { poll.RunPollCycle(); };

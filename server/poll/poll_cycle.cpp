@@ -2,30 +2,436 @@
 
 #include "server/host/log.h"
 #include "server/host/server_state.h"
+#include "server/opc/catalogue.h"
+#include "server/poll/publish.h"
+
+#include <algorithm>
+#include <bit>
+#include <utility>
 
 namespace movra {
 
-PollContext::PollContext(CMovraLog& log) : log_(log) {}
+namespace {
 
-void PollContext::configure(const ServerConfiguration& configuration) {
-    configuration_ = configuration;
+// The conversion factors, in single precision as the published values are.
+constexpr float kGjPerGcal = 4.1868f;
+constexpr float kThousand = 1000.0f;
+constexpr float kPerThousand = 0.001f;
+
+bool hasProtocol(uint8_t deviceType) {
+    return deviceType >= kTypeKmt && deviceType <= kTypeKmtUV;
 }
 
-// TODO(issue 4): identify, read, convert and publish each device; until then no device answers.
+float floatOf(const Reading& reading) {
+    return std::bit_cast<float>(reading.value);
+}
+
+void scale(Reading& reading, float factor) {
+    reading.value = std::bit_cast<uint32_t>(floatOf(reading) * factor);
+}
+
+void divide(Reading& reading, float divisor) {
+    reading.value = std::bit_cast<uint32_t>(floatOf(reading) / divisor);
+}
+
+// A KMT keeps a gas volume either in m3 or, with a node scale of 1000, in thousand m3; the others
+// always deliver m3.
+void convertKmtVolume(Reading& volume, uint8_t gasVolumeUnit, float volumeScale) {
+    if (gasVolumeUnit == 1 && volumeScale != kThousand) {
+        scale(volume, kPerThousand);
+    } else if (gasVolumeUnit == 0 && volumeScale == kThousand) {
+        scale(volume, kThousand);
+    }
+}
+
+// Holds portMutex for one device. A mutex that could not be created or waited for is not held,
+// and the device is polled all the same: the ports are then simply not shared.
+class PortLock {
+public:
+    PortLock() = default;
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+    ~PortLock() { release(); }
+
+    void own(HANDLE mutex) { mutex_ = mutex; }
+    void release() {
+        if (mutex_ != nullptr) {
+            ReleaseMutex(std::exchange(mutex_, nullptr));
+        }
+    }
+
+private:
+    HANDLE mutex_ = nullptr;
+};
+
+bool givesOwnership(DWORD waitResult) {
+    return waitResult == WAIT_OBJECT_0 || waitResult == WAIT_ABANDONED;
+}
+
+enum class PortWait { Taken, Stopped };
+
+// Takes portMutex, waiting while another program holds it. The wait looks at the stop request
+// every few milliseconds, so a program that never lets go cannot keep the server from ending.
+PortWait takePortMutex(HANDLE mutex, CMovraLog& log, PortLock& lock) {
+    if (mutex == nullptr) {
+        return PortWait::Taken;
+    }
+    DWORD result = WaitForSingleObject(mutex, 0);
+    if (result == WAIT_TIMEOUT) {
+        log.Write(logtext::kWaitForMovraConnect, 0, false);
+        for (;;) {
+            result = WaitForSingleObject(mutex, PollContext::kStopLookMs);
+            if (result != WAIT_TIMEOUT) {
+                break;
+            }
+            if (IsStopRequested()) {
+                return PortWait::Stopped;
+            }
+        }
+        log.Write(logtext::kOk, 1, false);
+    }
+    if (givesOwnership(result)) {
+        lock.own(mutex);
+    }
+    return PortWait::Taken;
+}
+
+}  // namespace
+
+// The slots of one device's run, walked in order. A run that does not lie wholly inside the
+// catalogue (an empty one after a failed build, or one built from another table) is walked
+// without writing, so the cursor never leaves the catalogue.
+class PollContext::SlotRun {
+public:
+    explicit SlotRun(CMovraItem& catalogue)
+        : catalogue_(catalogue), slotCount_(catalogue.slotCount()) {}
+
+    // Moves past the previous device's run, whatever of it was written.
+    void begin(uint64_t length) {
+        next_ = end_;
+        end_ += length;
+        writable_ = end_ <= slotCount_;
+    }
+    void publish(const Reading& reading) {
+        if (writable_ && next_ < end_) {
+            PublishReading(reading, static_cast<uint32_t>(next_), catalogue_);
+        }
+        ++next_;
+    }
+    void publishRepeated(const Reading& reading, uint32_t count) {
+        for (uint32_t k = 0; k < count; ++k) {
+            publish(reading);
+        }
+    }
+    void publishRest(const Reading& reading) {
+        while (next_ < end_) {
+            publish(reading);
+        }
+    }
+
+private:
+    CMovraItem& catalogue_;
+    uint64_t slotCount_;
+    uint64_t next_ = 0;
+    uint64_t end_ = 0;
+    bool writable_ = false;
+};
+
+PollContext::PollContext(CMovraLog& log, CMovraItem& catalogue, platform::Clock& clock,
+                         DataExchangeFactory factory)
+    : log_(log), catalogue_(catalogue), clock_(clock), factory_(std::move(factory)) {
+    if (!factory_) {
+        factory_ = [](uint8_t deviceType, platform::Clock& exchangeClock) {
+            return createDataExchange(deviceType, exchangeClock);
+        };
+    }
+}
+
+// The protocol objects go first, then the identification arrays with their owners, then the
+// table; the device descriptions are strings of the table.
+PollContext::~PollContext() {
+    for (auto& exchange : exchanges_) {
+        exchange.reset();
+    }
+}
+
+void PollContext::configure(const ServerConfiguration& configuration) {
+    for (auto& exchange : exchanges_) {
+        exchange.reset();
+    }
+    identities_.clear();
+    identitiesCreated_ = false;
+    firstPassDone_ = 0;
+    devices_ = configuration.devices;
+    deviceCount_ = std::min<uint32_t>(configuration.deviceCount(), kMaxPolledDevices);
+    pollPeriodMs_ = configuration.pollPeriodMs;
+    riRs485DeviceCount_ = configuration.riRs485DeviceCount;
+    channelCounts_.assign(devices_.size(), 0);
+    nodeCounts_.assign(devices_.size(), 0);
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        // The catalogue was built from the same counts; they follow from the type when the
+        // configuration does not carry them.
+        channelCounts_[i] = i < configuration.channelCounts.size()
+                                ? configuration.channelCounts[i]
+                                : channelCountOf(devices_[i].deviceType);
+        nodeCounts_[i] = i < configuration.nodeCounts.size() ? configuration.nodeCounts[i]
+                                                             : nodeCountOf(devices_[i].deviceType);
+    }
+}
+
+bool PollContext::isIdentified(uint32_t device) const {
+    if (device >= deviceCount_ || !exchanges_[device]) {
+        return false;
+    }
+    uint32_t identified = 0;
+    return SUCCEEDED(exchanges_[device]->IsIdentified(&identified)) && identified != 0;
+}
+
+uint64_t PollContext::runLengthOf(uint32_t device) const {
+    return catalogueRunLength(channelCounts_[device], nodeCounts_[device]);
+}
+
+Reading PollContext::failureReading(const DeviceRecord& device) {
+    Reading reading{};
+    reading.value = 0;
+    reading.quality = kQualityBad;
+    reading.timestamp = device.timestampSource != 0 ? clock_.localTime() : clock_.systemTime();
+    return reading;
+}
+
+bool PollContext::sleepUnlessStopped(uint32_t milliseconds) {
+    uint32_t left = milliseconds;
+    while (left > 0) {
+        if (IsStopRequested()) {
+            return false;
+        }
+        uint32_t step = std::min(left, kStopLookMs);
+        clock_.sleepMs(step);
+        left -= step;
+    }
+    return !IsStopRequested();
+}
+
 void PollContext::RunPollCycle() {
     log_.Write(logtext::kPollStart, 0, true);
     bool allOk = true;
-    for (uint32_t i = 0; i < configuration_.deviceCount(); ++i) {
+    if (!identitiesCreated_) {
+        identities_.clear();
+        identities_.resize(deviceCount_);
+        identitiesCreated_ = true;
+    }
+    SlotRun run(catalogue_);
+    for (uint32_t i = 0; i < deviceCount_; ++i) {
         if (IsStopRequested()) {
             log_.Write(logtext::kStoppedByClient, 2, false);
             return;
         }
-        allOk = false;
+        run.begin(runLengthOf(i));
+        switch (pollDevice(i, run)) {
+            case DeviceOutcome::Answered:
+                break;
+            case DeviceOutcome::Failed:
+                allOk = false;
+                break;
+            case DeviceOutcome::Abandon:
+                return;
+        }
     }
     if (allOk) {
         log_.Write(logtext::kOk, 2, false);
     } else if (!IsStopRequested()) {
         log_.Write(logtext::kNotAllAnswered, 2, false);
+    }
+}
+
+PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
+    const DeviceRecord& device = devices_[i];
+    const bool last = i + 1 == deviceCount_;
+
+    // No protocol speaks this type: the port stays untouched and the items show the failure.
+    // Reaching the last device this way still ends the first passes, or no device would ever be
+    // read.
+    if (!hasProtocol(device.deviceType)) {
+        if (last) {
+            firstPassDone_ = 1;
+        }
+        run.publishRest(failureReading(device));
+        return DeviceOutcome::Failed;
+    }
+
+    // Declared before the connection, so the port is closed before the mutex is let go: the
+    // other program must find the port free when it gets the mutex.
+    PortLock portLock;
+    if (takePortMutex(serverState().portMutex, log_, portLock) == PortWait::Stopped) {
+        log_.Write(logtext::kStoppedByClient, 2, false);
+        return DeviceOutcome::Abandon;
+    }
+    CMovraDeviceConnection connection(device, riRs485DeviceCount_, clock_);
+    uint16_t linkError = ERR_NONE;
+    const HRESULT opened = connection.Open(&linkError);
+    const Reading failure = failureReading(device);
+    if (FAILED(opened)) {
+        if (last) {
+            firstPassDone_ = 1;
+        }
+        run.publishRest(failure);
+        return DeviceOutcome::Failed;
+    }
+
+    std::unique_ptr<CMovraDataExchange>& exchange = exchanges_[i];
+    if (!exchange) {
+        exchange = factory_(device.deviceType, clock_);
+        if (!exchange) {
+            log_.Write(logtext::kOutOfMemory, 2, false);
+            return DeviceOutcome::Abandon;
+        }
+    }
+    exchange->SetConnection(&connection);
+    exchange->SetTimestampSource(device.timestampSource);
+
+    HRESULT result = S_OK;
+    bool published = false;
+    if (firstPassDone_ == 0) {
+        result = identifyDevice(i, *exchange);
+        if (last) {
+            firstPassDone_ = 1;
+        }
+        published = true;  // a first pass publishes nothing, not even a failure
+    } else {
+        uint32_t identified = 0;
+        exchange->IsIdentified(&identified);
+        if (device.startDelayMs != 0 && !sleepUnlessStopped(device.startDelayMs)) {
+            result = E_FAIL;  // the server is stopping: nothing more goes out on the line
+        } else if (identified != 0) {
+            result = readAndPublish(i, *exchange, failure, run);
+            published = SUCCEEDED(result);
+        } else {
+            result = identifyDevice(i, *exchange);
+            published = SUCCEEDED(result);  // values follow in the next cycle
+        }
+    }
+    // The connection ends with this device; the protocol object must not keep it.
+    exchange->SetConnection(nullptr);
+    if (!published) {
+        run.publishRest(failure);
+    }
+    return SUCCEEDED(result) ? DeviceOutcome::Answered : DeviceOutcome::Failed;
+}
+
+HRESULT PollContext::identifyDevice(uint32_t i, CMovraDataExchange& exchange) {
+    DeviceIdentification fresh;
+    uint16_t linkError = ERR_NONE;
+    HRESULT result =
+        exchange.Identify(&fresh.reportedChannels, &fresh.reportedNodes, fresh.identity.put(),
+                          fresh.channels.put(), fresh.nodes.put(), &linkError);
+    if (FAILED(result) || !fresh.identity || !fresh.channels || !fresh.nodes) {
+        identities_[i] = DeviceIdentification{};
+        return FAILED(result) ? result : E_FAIL;
+    }
+    identities_[i] = std::move(fresh);
+    return S_OK;
+}
+
+HRESULT PollContext::readAndPublish(uint32_t i, CMovraDataExchange& exchange,
+                                    const Reading& failure, SlotRun& run) {
+    const DeviceIdentification& identification = identities_[i];
+    const uint8_t variant = identification.identity ? identification.identity->bytes[0] : 0;
+    const ReadSelection selection = ReadSelection::all();
+    uint16_t reportedChannels = 0;
+    uint16_t reportedNodes = 0;
+    platform::CoTaskMemPtr<SystemBlock> system;
+    platform::CoTaskMemPtr<ChannelBlock> channels;
+    platform::CoTaskMemPtr<NodeBlock> nodes;
+    uint16_t linkError = ERR_NONE;
+    HRESULT result = exchange.ReadValues(variant, &selection, &reportedChannels, &reportedNodes,
+                                         system.put(), channels.put(), nodes.put(), &linkError);
+    if (FAILED(result)) {
+        return result;
+    }
+    if (!system || !channels || !nodes) {
+        return E_FAIL;
+    }
+    publishReadings(i, *system.get(), channels.get(), reportedChannels, nodes.get(), reportedNodes,
+                    exchange.MaxChannels(), exchange.MaxNodes(), failure, run);
+    return S_OK;
+}
+
+void PollContext::publishReadings(uint32_t i, const SystemBlock& system,
+                                  const ChannelBlock* channels, uint16_t reportedChannels,
+                                  const NodeBlock* nodes, uint16_t reportedNodes,
+                                  uint16_t blockChannels, uint16_t blockNodes,
+                                  const Reading& failure, SlotRun& run) const {
+    const DeviceRecord& device = devices_[i];
+    const DeviceIdentification& identification = identities_[i];
+    const bool isKmt = device.deviceType == kTypeKmt;
+    const bool inGcal = device.energyUnit != 0;
+    // Only the reported blocks hold readings; a count beyond the arrays is not believed.
+    const uint16_t channelsWithData = std::min(reportedChannels, blockChannels);
+    const uint16_t nodesWithData = std::min(reportedNodes, blockNodes);
+
+    for (uint8_t index = kSystemPa; index <= kSystemTv; ++index) {
+        run.publish(system.readings[index]);
+    }
+
+    for (uint32_t c = 1; c <= channelCounts_[i]; ++c) {
+        if (c > channelsWithData) {
+            run.publishRepeated(failure, kChannelSlots);
+            continue;
+        }
+        ChannelBlock block = channels[c - 1];
+        if (inGcal) {
+            divide(block.readings[kChannelN], kGjPerGcal);
+        }
+        const bool gasChannel = identification.channels && c <= blockChannels &&
+                                identification.channels[c - 1].gasChannel != 0;
+        if (gasChannel) {
+            if (isKmt) {
+                // The scale of the first reported node that has this channel as a member.
+                float volumeScale = 1.0f;
+                if (identification.nodes) {
+                    const uint16_t knownNodes = std::min(identification.reportedNodes, blockNodes);
+                    for (uint16_t n = 0; n < knownNodes; ++n) {
+                        if (c <= sizeof identification.nodes[n].members &&
+                            identification.nodes[n].members[c - 1] != 0) {
+                            volumeScale = identification.nodes[n].volumeScale;
+                            break;
+                        }
+                    }
+                }
+                convertKmtVolume(block.readings[kChannelVs], device.gasVolumeUnit, volumeScale);
+            } else if (device.gasVolumeUnit == 1) {
+                scale(block.readings[kChannelV], kPerThousand);
+                scale(block.readings[kChannelVs], kPerThousand);
+            }
+        }
+        for (uint8_t index = kChannelT; index <= kChannelWc; ++index) {
+            run.publish(block.readings[index]);
+        }
+    }
+
+    for (uint32_t u = 1; u <= nodeCounts_[i]; ++u) {
+        if (u > nodesWithData) {
+            run.publishRepeated(failure, kNodeSlots);
+            continue;
+        }
+        NodeBlock block = nodes[u - 1];
+        if (inGcal) {
+            divide(block.readings[kNodeN], kGjPerGcal);
+            divide(block.readings[kNodeW], kGjPerGcal);
+        }
+        const NodeDescriptor* descriptor =
+            identification.nodes && u <= blockNodes ? &identification.nodes[u - 1] : nullptr;
+        if (descriptor != nullptr && descriptor->isGasNode != 0) {
+            if (isKmt) {
+                convertKmtVolume(block.readings[kNodeVy], device.gasVolumeUnit,
+                                 descriptor->volumeScale);
+            } else if (device.gasVolumeUnit == 1) {
+                scale(block.readings[kNodeVy], kPerThousand);
+            }
+        }
+        for (uint8_t index = kNodeGy; index <= kNodeWl; ++index) {
+            run.publish(block.readings[index]);
+        }
     }
 }
 

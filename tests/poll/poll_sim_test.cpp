@@ -1,0 +1,677 @@
+// The poll cycle against the real simulator program on pseudo-terminals (native build): the five
+// models on RS-232 lines and on one RS-485 line with several addresses, values predicted from the
+// simulator's value function with their conversions, qualities and timestamps; late
+// identification, a port that appears later, start delays, the stop request during a long
+// time-out, and the port mutex held by another process.
+#include "server/poll/poll_cycle.h"
+
+#include "platform/codepage.h"
+#include "platform/process.h"
+#include "platform/wide.h"
+#include "server/host/log.h"
+#include "server/host/server_state.h"
+#include "server/opc/catalogue.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/test_support.h"
+#include "tools/bench/sim_line.h"
+#include "tools/kmt-sim/values.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace movra {
+namespace {
+
+using sim::Quantity;
+using Steady = std::chrono::steady_clock;
+
+constexpr char kPortMutexName[] = "MovraOPCServer_1_06_Mutex";
+constexpr int kLocalOffsetMinutes = 180;
+constexpr uint64_t kTicksPerMinute = 600000000ull;
+
+std::string cp1251(const char* utf8) {
+    return platform::utf8ToCp1251(utf8);
+}
+
+uint64_t ticksOf(const FILETIME& time) {
+    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+uint64_t ticksOf(SYSTEMTIME time) {
+    FILETIME file{};
+    EXPECT_TRUE(SystemTimeToFileTime(&time, &file));
+    return ticksOf(file);
+}
+
+bool endsWith(const std::string& text, const std::string& piece) {
+    return text.size() >= piece.size() &&
+           text.compare(text.size() - piece.size(), piece.size(), piece) == 0;
+}
+
+size_t countOf(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+DeviceRecord deviceOf(uint8_t type, uint8_t comPort, uint8_t linkType, uint8_t address,
+                      uint8_t serialLow) {
+    DeviceRecord device;
+    device.deviceType = type;
+    device.linkType = linkType;
+    device.baudCode = 4;  // 19200
+    device.comPort = comPort;
+    device.rs485Address = address;
+    device.serial[2] = 0x0A;
+    device.serial[3] = serialLow;
+    return device;
+}
+
+// What one slot must hold after a regular pass.
+struct Expect {
+    enum Kind { Good, NotSupplied, Failed } kind = NotSupplied;
+    float value = 0.0f;
+};
+
+// How a simulated device is set up, and what the server is told about it.
+struct DeviceSetup {
+    uint8_t type = kTypeKmt;
+    uint32_t seed = 0;
+    uint16_t channels = 0;  // reported
+    uint16_t nodes = 0;
+    bool gcal = false;
+    bool thousand = false;
+    bool variantF = false;
+    std::vector<uint16_t> gasChannels;  // 1-based
+    std::vector<uint16_t> gasNodes;
+    // KMT only: the volume scale that applies to a channel (by its first node) and to a node.
+    std::vector<float> channelScale;  // index c - 1; 1.0 when absent
+    std::vector<float> nodeScale;
+};
+
+bool contains(const std::vector<uint16_t>& list, uint16_t value) {
+    return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+float scaleAt(const std::vector<float>& scales, uint16_t number) {
+    return number <= scales.size() ? scales[number - 1] : 1.0f;
+}
+
+// The conversions, written from the unit rules rather than from the cycle's code.
+float energy(const DeviceSetup& setup, float gj) {
+    return setup.gcal ? gj / 4.1868f : gj;
+}
+float gasVolume(const DeviceSetup& setup, float volume, bool gas, float kmtScale) {
+    if (!gas) {
+        return volume;
+    }
+    if (setup.type == kTypeKmt) {
+        if (setup.thousand && kmtScale != 1000.0f) {
+            return volume * 0.001f;
+        }
+        if (!setup.thousand && kmtScale == 1000.0f) {
+            return volume * 1000.0f;
+        }
+        return volume;
+    }
+    return setup.thousand ? volume * 0.001f : volume;
+}
+
+// The whole catalogue run of a device after a regular pass in the simulator's read cycle 0.
+std::vector<Expect> predictRun(const DeviceSetup& s) {
+    auto v = [&s](Quantity quantity, uint32_t index) {
+        return Expect{Expect::Good, sim::value(s.seed, quantity, index, 0)};
+    };
+    auto good = [](float value) { return Expect{Expect::Good, value}; };
+    const Expect ns{};
+    const Expect failed{Expect::Failed, 0.0f};
+    std::vector<Expect> run;
+    // SYS: Pa, Tx, Tv.
+    run.push_back(s.type == kTypeKmtV || s.type == kTypeKmtG || s.type == kTypeKmtU
+                      ? v(Quantity::Pa, 0)
+                      : ns);
+    run.push_back(ns);
+    run.push_back(s.type == kTypeKmtU ? v(Quantity::Tv, 0) : ns);
+
+    for (uint16_t c = 1; c <= channelCountOf(s.type); ++c) {
+        if (c > s.channels) {
+            run.insert(run.end(), kChannelSlots, failed);
+            continue;
+        }
+        const bool gas = contains(s.gasChannels, c);
+        const float scale = scaleAt(s.channelScale, c);
+        const float T = sim::value(s.seed, Quantity::ChannelT, c, 0);
+        const float To = sim::value(s.seed, Quantity::ChannelTo, c, 0);
+        const float P = sim::value(s.seed, Quantity::ChannelP, c, 0);
+        const float Q = sim::value(s.seed, Quantity::ChannelQ, c, 0);
+        const float V = sim::value(s.seed, Quantity::ChannelV, c, 0);
+        const float G = sim::value(s.seed, Quantity::ChannelG, c, 0);
+        const float M = sim::value(s.seed, Quantity::ChannelM, c, 0);
+        const float N = sim::value(s.seed, Quantity::ChannelN, c, 0);
+        // T, To, P, Q, dP, V, G, M, Qs, Vs, N, Ne, We, Wc
+        switch (s.type) {
+            case kTypeKmt:
+                run.insert(run.end(),
+                           {good(T), good(To), good(P), ns, ns, ns, good(G), good(M), good(G),
+                            good(gasVolume(s, M, gas, scale)), good(energy(s, N)), ns, ns, ns});
+                break;
+            case kTypeKmtV:
+                run.insert(run.end(), {good(T), ns, good(P), good(Q), ns, s.variantF ? good(V) : ns,
+                                       good(G), good(M), ns, ns, good(energy(s, N)), ns, ns, ns});
+                break;
+            case kTypeKmtG:
+                run.insert(run.end(),
+                           {good(T), ns, good(P), good(Q), good(Q),
+                            good(gasVolume(s, V, gas, scale)), good(G), good(M), good(G),
+                            good(gasVolume(s, M, gas, scale)), good(energy(s, N)), ns, ns, ns});
+                break;
+            case kTypeKmtU:
+                run.insert(run.end(), {good(T), ns, good(P), good(Q), good(Q),
+                                       good(gasVolume(s, V, gas, scale)), good(G), good(M), good(G),
+                                       good(gasVolume(s, M, gas, scale)), good(energy(s, N)),
+                                       good(N), good(M), good(V)});
+                break;
+            default:  // KMT-UV
+                run.insert(run.end(), {good(T), ns, good(P), good(Q), ns, good(V), good(G), good(M),
+                                       ns, ns, good(energy(s, N)), ns, ns, ns});
+                break;
+        }
+    }
+
+    for (uint16_t u = 1; u <= nodeCountOf(s.type); ++u) {
+        if (u > s.nodes) {
+            run.insert(run.end(), kNodeSlots, failed);
+            continue;
+        }
+        const bool gas = contains(s.gasNodes, u);
+        const float scale = scaleAt(s.nodeScale, u);
+        const float Gy = sim::value(s.seed, Quantity::NodeGy, u, 0);
+        const float My = sim::value(s.seed, Quantity::NodeMy, u, 0);
+        const float N = sim::value(s.seed, Quantity::NodeN, u, 0);
+        const float W = sim::value(s.seed, Quantity::NodeW, u, 0);
+        const float Ne = sim::value(s.seed, Quantity::NodeNe, u, 0);
+        const float We = sim::value(s.seed, Quantity::NodeWe, u, 0);
+        const float Wm = sim::value(s.seed, Quantity::NodeWm, u, 0);
+        const float Wl = sim::value(s.seed, Quantity::NodeWl, u, 0);
+        // Gy, My, Qy, Vy, N, W, Ne, We, Wm, Wl
+        switch (s.type) {
+            case kTypeKmt:
+                run.insert(run.end(),
+                           {good(Ne), good(Wm), good(Ne), good(gasVolume(s, Wm, gas, scale)), ns,
+                            good(energy(s, We)), good(Ne), good(We), good(Wm), good(Wl)});
+                break;
+            case kTypeKmtV:
+            case kTypeKmtUV:
+                run.insert(run.end(), {good(Gy), good(My), ns, ns, good(energy(s, N)),
+                                       good(energy(s, W)), ns, ns, ns, ns});
+                break;
+            case kTypeKmtG:
+                run.insert(run.end(),
+                           {good(Gy), good(My), good(Gy), good(gasVolume(s, My, gas, scale)),
+                            good(energy(s, N)), good(energy(s, W)), ns, ns, ns, ns});
+                break;
+            default:  // KMT-U
+                run.insert(run.end(), {good(Gy), good(My), good(Gy),
+                                       good(gasVolume(s, My, gas, scale)), good(energy(s, N)),
+                                       good(energy(s, W)), good(N), good(W), good(Gy), good(My)});
+                break;
+        }
+    }
+    return run;
+}
+
+// The stamp the readings of a device carry.
+struct Stamp {
+    enum Kind { Utc, Local, Device } kind = Utc;
+    SYSTEMTIME device{};
+};
+
+SYSTEMTIME civil(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME time{};
+    time.wYear = year;
+    time.wMonth = month;
+    time.wDay = day;
+    time.wHour = hour;
+    time.wMinute = minute;
+    time.wSecond = second;
+    return time;
+}
+
+// Lets the test act at a moment of the poll thread's waits: every sleep of the cycle's clock
+// (pre-send pauses, wait slices, start delays) calls the hook.
+class PollCycleSimTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static test::TempDir mutexFolder;  // lives until the program ends, as the mutex does
+        ::setenv("MOVRA_MUTEX_DIR", mutexFolder.path().c_str(), 1);
+        if (serverState().portMutex == nullptr) {
+            serverState().portMutex = CreateMutexA(nullptr, FALSE, kPortMutexName);
+        }
+        ASSERT_NE(serverState().portMutex, nullptr);
+    }
+
+    void SetUp() override {
+        ::setenv("MOVRA_PORTS", ports.path().c_str(), 1);
+        serverState().stopRequested = 0;
+        ASSERT_EQ(log.Open(ports.file("MovraOPCServer.exe").c_str()), 1);
+    }
+    void TearDown() override { serverState().stopRequested = 0; }
+
+    void startSim(unsigned comPort, const std::vector<std::string>& devices) {
+        std::vector<std::string> arguments{"--baud", "19200"};
+        for (const std::string& device : devices) {
+            arguments.push_back("--device");
+            arguments.push_back(device);
+        }
+        sims.push_back(
+            std::make_unique<KmtSimLine>(KMT_SIM_PROGRAM, ports.path(), comPort, arguments, true));
+        ASSERT_TRUE(sims.back()->ready()) << "kmt-sim did not start on COM" << comPort;
+    }
+
+    void configure(const std::vector<DeviceRecord>& devices) {
+        configuration.devices = devices;
+        configuration.pollPeriodMs = 1000;
+        configuration.channelCounts.clear();
+        configuration.nodeCounts.clear();
+        for (const DeviceRecord& device : devices) {
+            configuration.channelCounts.push_back(channelCountOf(device.deviceType));
+            configuration.nodeCounts.push_back(nodeCountOf(device.deviceType));
+        }
+        ASSERT_EQ(catalogue.BuildCatalogue(configuration), S_OK);
+        buildTicks = ticksOf(clock.systemTime());
+        poll = std::make_unique<PollContext>(log, catalogue, clock);
+        poll->configure(configuration);
+    }
+
+    // Runs one cycle and notes the PC time around it.
+    void runCycle() {
+        cycleStart = ticksOf(clock.systemTime());
+        poll->RunPollCycle();
+        cycleEnd = ticksOf(clock.systemTime());
+    }
+
+    uint32_t runStart(uint32_t device) const {
+        uint64_t start = 0;
+        for (uint32_t i = 0; i < device; ++i) {
+            start +=
+                catalogueRunLength(configuration.channelCounts[i], configuration.nodeCounts[i]);
+        }
+        return static_cast<uint32_t>(start);
+    }
+    uint32_t runLength(uint32_t device) const {
+        return static_cast<uint32_t>(catalogueRunLength(configuration.channelCounts[device],
+                                                        configuration.nodeCounts[device]));
+    }
+
+    SlotValue slot(uint32_t index) const {
+        SlotValue value{};
+        EXPECT_TRUE(catalogue.readSlot(index, &value)) << "slot " << index;
+        return value;
+    }
+
+    void expectTimeInCycle(const SlotValue& value, bool local, const std::string& where) const {
+        const uint64_t shift = local ? kLocalOffsetMinutes * kTicksPerMinute : 0;
+        EXPECT_GE(ticksOf(value.lastUpdate), cycleStart + shift) << where;
+        EXPECT_LE(ticksOf(value.lastUpdate), cycleEnd + shift) << where;
+    }
+
+    // Every slot of the device's run against the prediction.
+    // Slots not supplied keep the time they had: `earlierTicks`, or the build time.
+    void expectRun(uint32_t device, const std::vector<Expect>& expected, const Stamp& stamp,
+                   bool failuresLocal, uint64_t earlierTicks = 0) {
+        if (earlierTicks == 0) {
+            earlierTicks = buildTicks;
+        }
+        ASSERT_EQ(expected.size(), runLength(device));
+        const uint32_t start = runStart(device);
+        for (uint32_t k = 0; k < expected.size(); ++k) {
+            const SlotValue value = slot(start + k);
+            const std::string where = "device " + std::to_string(device) + " slot +" +
+                                      std::to_string(k) + " " +
+                                      platform::wideToUtf8(catalogue.itemIdAt(start + k));
+            switch (expected[k].kind) {
+                case Expect::Good:
+                    EXPECT_EQ(value.quality, kQualityGood) << where;
+                    EXPECT_EQ(value.valueBits, std::bit_cast<uint32_t>(expected[k].value))
+                        << where << ": " << value.value() << " instead of " << expected[k].value;
+                    if (stamp.kind == Stamp::Device) {
+                        EXPECT_EQ(ticksOf(value.lastUpdate), ticksOf(stamp.device)) << where;
+                    } else {
+                        expectTimeInCycle(value, stamp.kind == Stamp::Local, where);
+                    }
+                    break;
+                case Expect::NotSupplied:
+                    EXPECT_EQ(value.quality, kQualityBad) << where;
+                    EXPECT_EQ(value.valueBits, 0u) << where;
+                    EXPECT_EQ(ticksOf(value.lastUpdate), earlierTicks) << where;
+                    break;
+                case Expect::Failed:
+                    EXPECT_EQ(value.quality, kQualityBad) << where;
+                    EXPECT_EQ(value.valueBits, 0u) << where;
+                    expectTimeInCycle(value, failuresLocal, where);
+                    break;
+            }
+        }
+    }
+
+    // No slot of the device's run has been written since the build.
+    void expectUntouched(uint32_t device) {
+        const uint32_t start = runStart(device);
+        for (uint32_t k = 0; k < runLength(device); ++k) {
+            const SlotValue value = slot(start + k);
+            EXPECT_EQ(value.quality, kQualityBad) << "device " << device << " slot +" << k;
+            EXPECT_EQ(value.valueBits, 0u) << "device " << device << " slot +" << k;
+            EXPECT_EQ(ticksOf(value.lastUpdate), buildTicks) << "device " << device << " +" << k;
+        }
+    }
+
+    void expectAllFailed(uint32_t device, bool local) {
+        std::vector<Expect> failed(runLength(device), Expect{Expect::Failed, 0.0f});
+        expectRun(device, failed, Stamp{}, local);
+    }
+
+    std::string logText() const { return test::ReadFileBytes(log.path()); }
+
+    test::TempDir ports;
+    test::FakeClock clock{civil(2026, 3, 1, 12, 0, 0), kLocalOffsetMinutes};
+    CMovraLog log{clock};
+    CMovraItem catalogue{clock};
+    ServerConfiguration configuration;
+    std::unique_ptr<PollContext> poll;
+    std::vector<std::unique_ptr<KmtSimLine>> sims;
+    uint64_t buildTicks = 0;
+    uint64_t cycleStart = 0;
+    uint64_t cycleEnd = 0;
+};
+
+// The function byte of every request the simulator answered or left silent.
+std::vector<std::string> functionsSeen(const KmtSimLine& line) {
+    std::vector<std::string> functions;
+    for (const std::string& frame : countTrace(line.traceText()).requestFrames) {
+        functions.push_back(frame.substr(3, 2));
+    }
+    return functions;
+}
+
+TEST_F(PollCycleSimTest, FirstCycleIdentifiesAndSecondPublishesPredictedValues) {
+    // COM1: a KMT alone on RS-232. COM2: RS-485 with the four newer models. COM3: a second KMT
+    // on its own bus line. COM4 has no port: the devices there have no protocol anyway.
+    startSim(1, {"model=KMT,serial=0A01,seed=11,node1=7:1-2:1000,node2=7:3:1,node3=1:-"});
+    startSim(2, {"model=KMT-V,address=1,serial=0A03,seed=21,variant=F,channels=3,nodes=2",
+                 "model=KMT-G,address=2,serial=0A04,seed=22,channels=3,nodes=3,"
+                 "node1=7:1-2:1000,node2=1:3,node3=1:-,clock=fixed:2025-06-15T08:30:00",
+                 "model=KMT-U,address=3,serial=0A06,seed=23,channels=4,nodes=3,node1=7:1-2:1,"
+                 "node2=9:3,node3=1:-",
+                 "model=KMT-UV,address=4,serial=0A07,seed=24,channels=2,nodes=2"});
+    startSim(3, {"model=KMT,address=5,serial=0A08,seed=31,node1=7:1:1000"});
+
+    std::vector<DeviceRecord> devices;
+    DeviceRecord kmt = deviceOf(kTypeKmt, 1, kLinkRs232, 0, 0x01);
+    kmt.energyUnit = 1;
+    kmt.gasVolumeUnit = 1;
+    devices.push_back(kmt);
+    DeviceRecord code6 = deviceOf(kTypeCode6, 4, kLinkRs232, 0, 0x02);
+    code6.timestampSource = 1;
+    devices.push_back(code6);
+    DeviceRecord v = deviceOf(kTypeKmtV, 2, kLinkRs485, 1, 0x03);
+    v.energyUnit = 1;
+    v.gasVolumeUnit = 1;
+    v.timestampSource = 1;
+    devices.push_back(v);
+    DeviceRecord g = deviceOf(kTypeKmtG, 2, kLinkRs485, 2, 0x04);
+    g.energyUnit = 1;
+    g.gasVolumeUnit = 1;
+    g.timestampSource = 2;
+    devices.push_back(g);
+    devices.push_back(deviceOf(0x20, 4, kLinkRs232, 0, 0x05));  // a type without a model
+    DeviceRecord u = deviceOf(kTypeKmtU, 2, kLinkRs485, 3, 0x06);
+    u.gasVolumeUnit = 1;
+    devices.push_back(u);
+    DeviceRecord uv = deviceOf(kTypeKmtUV, 2, kLinkRs485, 4, 0x07);
+    uv.energyUnit = 1;
+    uv.timestampSource = 1;
+    devices.push_back(uv);
+    devices.push_back(deviceOf(kTypeKmt, 3, kLinkRs485, 5, 0x08));
+    configure(devices);
+
+    // The runs line up with the catalogue's item IDs.
+    EXPECT_EQ(platform::wideToUtf8(catalogue.itemIdAt(runStart(2) + 3)), "PKE0A03.K01.T");
+    EXPECT_EQ(platform::wideToUtf8(catalogue.itemIdAt(runStart(5) + 3 + 14 * 3)), "PKE0A06.K04.T");
+    EXPECT_EQ(platform::wideToUtf8(catalogue.itemIdAt(runStart(7) + 3 + 140 + 10 * 9 + 9)),
+              "PKE0A08.U10.Wl");
+    EXPECT_EQ(runStart(7) + runLength(7), catalogue.slotCount());
+
+    runCycle();
+    EXPECT_EQ(poll->firstPassDone(), 1u);
+    // Only identification went out, and nothing of the answering devices was published.
+    for (const auto& line : sims) {
+        for (const std::string& function : functionsSeen(*line)) {
+            EXPECT_TRUE(function == "B0" || function == "B2" || function == "50") << function;
+        }
+    }
+    for (uint32_t device : {0u, 2u, 3u, 5u, 6u, 7u}) {
+        expectUntouched(device);
+        EXPECT_TRUE(poll->isIdentified(device)) << device;
+    }
+    // The types without a protocol show as failed from the start; local time for code 6.
+    expectAllFailed(1, true);
+    expectAllFailed(4, false);
+
+    runCycle();
+    DeviceSetup kmtSetup{kTypeKmt, 11, 10, 10, true, true};
+    kmtSetup.gasChannels = {1, 2, 3};
+    kmtSetup.channelScale = {1000.0f, 1000.0f, 1.0f};
+    kmtSetup.gasNodes = {1, 2};
+    kmtSetup.nodeScale = {1000.0f, 1.0f};
+    expectRun(0, predictRun(kmtSetup), Stamp{Stamp::Utc}, false);
+    expectAllFailed(1, true);
+
+    DeviceSetup vSetup{kTypeKmtV, 21, 3, 2, true, true, true};
+    expectRun(2, predictRun(vSetup), Stamp{Stamp::Local}, true);
+
+    DeviceSetup gSetup{kTypeKmtG, 22, 3, 3, true, true};
+    gSetup.gasChannels = {1, 2};
+    gSetup.gasNodes = {1};
+    expectRun(3, predictRun(gSetup), Stamp{Stamp::Device, civil(2025, 6, 15, 8, 30, 0)}, true);
+    expectAllFailed(4, false);
+
+    DeviceSetup uSetup{kTypeKmtU, 23, 4, 3, false, true};
+    uSetup.gasChannels = {1, 2};
+    uSetup.gasNodes = {1};
+    expectRun(5, predictRun(uSetup), Stamp{Stamp::Utc}, false);
+
+    DeviceSetup uvSetup{kTypeKmtUV, 24, 2, 2, true, false};
+    expectRun(6, predictRun(uvSetup), Stamp{Stamp::Local}, true);
+
+    // m3 with a node scale of 1000: the KMT's thousands become m3.
+    DeviceSetup kmt2Setup{kTypeKmt, 31, 10, 10, false, false};
+    kmt2Setup.gasChannels = {1};
+    kmt2Setup.channelScale = {1000.0f};
+    kmt2Setup.gasNodes = {1};
+    kmt2Setup.nodeScale = {1000.0f};
+    expectRun(7, predictRun(kmt2Setup), Stamp{Stamp::Utc}, false);
+
+    // The OLE date of a device-clock reading names the same moment as lastUpdate.
+    SYSTEMTIME deviceTime = civil(2025, 6, 15, 8, 30, 0);
+    DATE deviceDate = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&deviceTime, &deviceDate));
+    EXPECT_DOUBLE_EQ(slot(runStart(3) + 3).timestamp, deviceDate);
+
+    std::string text = logText();
+    EXPECT_EQ(countOf(text, cp1251("Обмен данными с вычислителями... "
+                                   "Не все вычислители ответили на запрос!\r\n\r\n")),
+              2u)
+        << text;
+}
+
+// The identity request of the first device fails once (an error reply); the port of the second
+// appears only after the first cycle. Both are identified in the second cycle and read in the
+// third; the start delay of 10 s is kept only in regular passes.
+TEST_F(PollCycleSimTest, LateIdentificationGivesValuesOneCycleLater) {
+    startSim(2, {"model=KMT-V,address=1,serial=0A01,seed=41,channels=2,nodes=1,"
+                 "fault=error@0x50/0#1"});
+    DeviceRecord v = deviceOf(kTypeKmtV, 2, kLinkRs485, 1, 0x01);
+    v.startDelayMs = 10000;
+    DeviceRecord uv = deviceOf(kTypeKmtUV, 3, kLinkRs232, 0, 0x02);
+    configure({v, uv});
+
+    uint64_t slept = clock.sleptMs();
+    runCycle();
+    EXPECT_LT(clock.sleptMs() - slept, 10000u) << "no start delay in a first pass";
+    EXPECT_FALSE(poll->isIdentified(0));
+    expectUntouched(0);
+    expectAllFailed(1, false);  // the port did not open: failure values at once
+    const uint64_t firstFailure = ticksOf(slot(runStart(1)).lastUpdate);
+    EXPECT_EQ(poll->firstPassDone(), 1u);
+
+    startSim(3, {"model=KMT-UV,serial=0A02,seed=42,channels=2,nodes=1"});
+    slept = clock.sleptMs();
+    runCycle();
+    EXPECT_GE(clock.sleptMs() - slept, 10000u) << "the start delay";
+    EXPECT_TRUE(poll->isIdentified(0));
+    EXPECT_TRUE(poll->isIdentified(1));
+    expectUntouched(0);
+    for (uint32_t k = 0; k < runLength(1); ++k) {
+        EXPECT_EQ(ticksOf(slot(runStart(1) + k).lastUpdate), firstFailure) << k;
+    }
+
+    runCycle();
+    expectRun(0, predictRun(DeviceSetup{kTypeKmtV, 41, 2, 1}), Stamp{Stamp::Utc}, false);
+    expectRun(1, predictRun(DeviceSetup{kTypeKmtUV, 42, 2, 1}), Stamp{Stamp::Utc}, false,
+              firstFailure);
+
+    std::string text = logText();
+    const std::string opening = cp1251("Обмен данными с вычислителями... ");
+    EXPECT_EQ(countOf(text, opening + cp1251("Не все вычислители ответили на запрос!\r\n\r\n")), 1u)
+        << text;
+    EXPECT_EQ(countOf(text, opening + "Ok.\r\n\r\n"), 2u) << text;
+}
+
+// A KMT that never answers waits 16 s for its reply; a stop during that wait ends the cycle
+// within a few wait slices, and the next device is not polled.
+TEST_F(PollCycleSimTest, StopDuringALongTimeOutEndsTheCycleQuickly) {
+    startSim(2, {"model=KMT-V,address=1,serial=0A02"});
+    configure({deviceOf(kTypeKmt, 2, kLinkRs485, 9, 0x01),  // no device 9 on the line
+               deviceOf(kTypeKmtV, 2, kLinkRs485, 1, 0x02)});
+
+    std::mutex mutex;
+    std::condition_variable waiting;
+    bool inWait = false;
+    // The wait slices advance the fake clock; 300 ms into the cycle the KMT is deep in its wait.
+    clock.setSleepHook([&](uint64_t nowMs) {
+        if (nowMs >= 300) {
+            std::lock_guard lock(mutex);
+            inWait = true;
+            waiting.notify_all();
+        }
+    });
+    Steady::time_point stoppedAt;
+    std::thread stopper([&] {
+        std::unique_lock lock(mutex);
+        if (waiting.wait_for(lock, std::chrono::seconds(10), [&] { return inWait; })) {
+            stoppedAt = Steady::now();
+            serverState().stopRequested = 1;
+        }
+    });
+    Steady::time_point begun = Steady::now();
+    poll->RunPollCycle();
+    Steady::time_point ended = Steady::now();
+    stopper.join();
+    ASSERT_TRUE(inWait);
+    auto lag = std::chrono::duration_cast<std::chrono::milliseconds>(ended - stoppedAt);
+    EXPECT_LT(lag.count(), 100) << "the stop was seen after " << lag.count() << " ms";
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(ended - begun).count(), 5);
+
+    EXPECT_FALSE(poll->isIdentified(1));
+    EXPECT_TRUE(functionsSeen(*sims[0]).empty()) << "the KMT-V was asked";
+    std::string text = logText();
+    EXPECT_TRUE(endsWith(text, cp1251("Запрос остановлен клиентом!\r\n\r\n"))) << text;
+}
+
+// Another program holds the port mutex: the cycle says it waits, opens no port meanwhile, and
+// goes on when the mutex is let go.
+class PortMutexHolder {
+public:
+    PortMutexHolder() {
+        process.connectStandardStreams();
+        started = process.start(PORT_MUTEX_HOLDER, {kPortMutexName});
+        held = started && process.readLine() == std::optional<std::string>("HELD");
+    }
+    ~PortMutexHolder() {
+        if (started) {
+            process.writeLine("release");
+            process.wait(5000);
+        }
+    }
+    bool release() {
+        return process.writeLine("release") &&
+               process.readLine() == std::optional<std::string>("RELEASED");
+    }
+
+    platform::ChildProcess process;
+    bool started = false;
+    bool held = false;
+};
+
+// Looks at the log every 10 ms until it holds `piece`; false after `limitMs`.
+bool awaitLog(const CMovraLog& log, const std::string& piece, int limitMs) {
+    for (int waited = 0; waited < limitMs; waited += 10) {
+        if (test::ReadFileBytes(log.path()).find(piece) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST_F(PollCycleSimTest, WaitsForThePortMutexOfAnotherProgramAndGoesOn) {
+    startSim(2, {"model=KMT-V,address=1,serial=0A01"});
+    configure({deviceOf(kTypeKmtV, 2, kLinkRs485, 1, 0x01)});
+    PortMutexHolder holder;
+    ASSERT_TRUE(holder.held);
+
+    std::future<void> cycle = std::async(std::launch::async, [this] { poll->RunPollCycle(); });
+    const std::string waitText = cp1251("Ожидание завершения опроса программой MovraConnect... ");
+    ASSERT_TRUE(awaitLog(log, waitText, 10000)) << logText();
+    EXPECT_EQ(cycle.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    EXPECT_TRUE(functionsSeen(*sims[0]).empty()) << "a request went out while the mutex was held";
+
+    ASSERT_TRUE(holder.release());
+    ASSERT_EQ(cycle.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(poll->isIdentified(0));
+    std::string text = logText();
+    EXPECT_NE(text.find(cp1251("Обмен данными с вычислителями... \r\n") + waitText +
+                        "Ok.\r\nOk.\r\n\r\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(PollCycleSimTest, AStopEndsTheWaitForThePortMutex) {
+    configure({deviceOf(kTypeKmtV, 2, kLinkRs485, 1, 0x01)});
+    PortMutexHolder holder;
+    ASSERT_TRUE(holder.held);
+
+    std::future<void> cycle = std::async(std::launch::async, [this] { poll->RunPollCycle(); });
+    ASSERT_TRUE(awaitLog(log, cp1251("MovraConnect... "), 10000)) << logText();
+    serverState().stopRequested = 1;
+    ASSERT_EQ(cycle.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+    EXPECT_FALSE(poll->isIdentified(0));
+    std::string text = logText();
+    EXPECT_TRUE(endsWith(text, cp1251("MovraConnect... Запрос остановлен клиентом!\r\n\r\n")))
+        << text;
+}
+
+}  // namespace
+}  // namespace movra
