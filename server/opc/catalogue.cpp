@@ -184,8 +184,9 @@ CMovraItem::CMovraItem(platform::Clock& clock) : clock_(clock) {}
 CMovraItem::~CMovraItem() = default;
 
 void CMovraItem::clear() {
-    records_ = {};
-    index_ = {};
+    // Swapped out rather than emptied, so the memory is given back.
+    std::vector<ItemRecord>().swap(records_);
+    std::vector<uint32_t>().swap(index_);
     itemCount_ = 0;
     scanRate_ = 0.0f;
 }

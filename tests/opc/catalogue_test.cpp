@@ -349,6 +349,7 @@ TEST_F(CatalogueTest, ATableBeyondAnyConfigurationIsRefusedAsOutOfMemory) {
     EXPECT_EQ(catalogue.slotCount(), 0u);
     EXPECT_EQ(catalogue.itemCount(), 0u);
     EXPECT_FALSE(known("PKE12AB.K01.T"));
+    EXPECT_EQ(catalogue.memoryBytes(), 0u);
 }
 
 TEST_F(CatalogueTest, ARebuildReplacesTheSlots) {
@@ -358,6 +359,8 @@ TEST_F(CatalogueTest, ARebuildReplacesTheSlots) {
     EXPECT_EQ(catalogue.slotCount(), 75u);
     EXPECT_FALSE(known("PKE12AB.K01.T"));
     EXPECT_TRUE(known("PKE0A1B.K01.T"));
+    // The larger build's memory is given back: 75 slots and an index of 128 buckets remain.
+    EXPECT_EQ(catalogue.memoryBytes(), 75 * sizeof(ItemRecord) + 128 * sizeof(uint32_t));
 }
 
 // --- properties and item state -------------------------------------------------------------------
