@@ -316,7 +316,9 @@ TEST(LineExchangeTest, NewerModelsRecoverWith7FAndTakeAnFFReplyToIt) {
 }
 
 // A stop ends the longest waits (a 16-second first byte, a frame body) within milliseconds of
-// real time, by Abort or by the server's stop flag.
+// real time, by Abort or by the server's stop flag. Idle, the lag is one wait slice (about 5 ms);
+// the bound leaves room for a machine busy with other builds, and still fails a wait in whole
+// seconds.
 TEST(LineStopTest, EndsAWaitWithinMilliseconds) {
     enum class Stop { kAbort, kServerFlag };
     const struct {
@@ -351,7 +353,7 @@ TEST(LineStopTest, EndsAWaitWithinMilliseconds) {
         auto lag = std::chrono::duration_cast<std::chrono::microseconds>(
             returned - stopped.get_future().get());
         EXPECT_EQ(outcome.result, E_FAIL);
-        EXPECT_LT(lag.count(), 50000) << "stop seen after " << lag.count() << " us";
+        EXPECT_LT(lag.count(), 100000) << "stop seen after " << lag.count() << " us";
         std::printf("stop seen after %lld us\n", static_cast<long long>(lag.count()));
         EXPECT_EQ(peer.requests().size(), 1u);  // no reopening and resending after a stop
     }
