@@ -559,6 +559,37 @@ TEST_F(PollCycleSimTest, LateIdentificationGivesValuesOneCycleLater) {
     EXPECT_EQ(countOf(text, opening + "Ok.\r\n\r\n"), 2u) << text;
 }
 
+// A device that stays silent: in every regular pass its whole run shows 0, bad and the time of
+// the attempt (taken when its port opened, before the 4-second wait), and the cycle goes on.
+TEST_F(PollCycleSimTest, ASilentDeviceIsPublishedAsFailedWithTheTimeOfTheAttempt) {
+    startSim(2, {"model=KMT-G,address=1,serial=0A02,seed=51"});
+    DeviceRecord silent = deviceOf(kTypeKmtV, 2, kLinkRs485, 7, 0x01);  // nobody at address 7
+    silent.timestampSource = 1;
+    configure({silent, deviceOf(kTypeKmtG, 2, kLinkRs485, 1, 0x02)});
+    // Ten times the line's pace on the cycle's clock: the 4-second time-outs pass in 0.4 s.
+    clock.setSleepHook([this](uint64_t) { clock.advanceMs(45); });
+
+    runCycle();
+    EXPECT_FALSE(poll->isIdentified(0));
+    EXPECT_TRUE(poll->isIdentified(1));
+    expectUntouched(0);
+    runCycle();
+    EXPECT_GE(cycleEnd - cycleStart, 4 * 10000000ull) << "the silent device's time-out";
+    const uint64_t shift = kLocalOffsetMinutes * kTicksPerMinute;
+    for (uint32_t k = 0; k < runLength(0); ++k) {
+        const SlotValue value = slot(runStart(0) + k);
+        EXPECT_EQ(value.valueBits, 0u) << k;
+        EXPECT_EQ(value.quality, kQualityBad) << k;
+        // Local time, from the start of the attempt rather than from its end.
+        EXPECT_GE(ticksOf(value.lastUpdate), cycleStart + shift) << k;
+        EXPECT_LT(ticksOf(value.lastUpdate), cycleStart + shift + 10000000ull) << k;
+    }
+    DeviceSetup g{kTypeKmtG, 51, 3, 3};
+    expectRun(1, predictRun(g), Stamp{Stamp::Utc}, false);
+    std::string text = logText();
+    EXPECT_TRUE(endsWith(text, cp1251("Не все вычислители ответили на запрос!\r\n\r\n"))) << text;
+}
+
 // A KMT that never answers waits 16 s for its reply; a stop during that wait ends the cycle
 // within a few wait slices, and the next device is not polled.
 TEST_F(PollCycleSimTest, StopDuringALongTimeOutEndsTheCycleQuickly) {
