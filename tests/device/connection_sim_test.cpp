@@ -71,7 +71,7 @@ std::string kmtIdentity() {
 // The function byte of every request the simulator took as its own, in order.
 std::vector<std::string> functionsSeen(const KmtSimLine& line) {
     std::vector<std::string> functions;
-    for (const std::string& frame : countTrace(line.traceText()).requestFrames) {
+    for (const std::string& frame : countTrace(line.settledTraceText()).requestFrames) {
         functions.push_back(frame.substr(3, 2));
     }
     return functions;
@@ -115,7 +115,7 @@ TEST_F(ConnectionSimTest, NoiseBeforeTheReplyIsSkipped) {
     EXPECT_EQ(outcome.error, ERR_NONE);
     ASSERT_EQ(outcome.reply.size(), 21u);
     EXPECT_EQ(hexOf(outcome.reply.substr(0, 7)), "FE 50 10 00 00 0A 1B");
-    TraceCount trace = countTrace(sim->traceText());
+    TraceCount trace = countTrace(sim->settledTraceText());
     EXPECT_EQ(trace.replyBytes, 6u + 21u) << "the noise went out before the frame";
 }
 
@@ -198,7 +198,7 @@ TEST_F(ConnectionSimTest, SilenceIsRepeatedAndRecoveredOnce) {
     EXPECT_EQ(hexOf(outcome.reply.substr(0, 7)), "FE B0 28 1B 0A 00 00");
     EXPECT_GE(clock.nowMs(), 16000u) << "the first attempt waited its whole time-out";
     EXPECT_EQ(functionsSeen(*sim), (Functions{"B0", "B0", "B1"}));
-    EXPECT_EQ(countTrace(sim->traceText()).silent, 1u);
+    EXPECT_EQ(countTrace(sim->settledTraceText()).silent, 1u);
 }
 
 // A stop of the server during a 16-second wait ends it within a few wait slices.

@@ -399,7 +399,7 @@ protected:
 // The function byte of every request the simulator answered or left silent.
 std::vector<std::string> functionsSeen(const KmtSimLine& line) {
     std::vector<std::string> functions;
-    for (const std::string& frame : countTrace(line.traceText()).requestFrames) {
+    for (const std::string& frame : countTrace(line.settledTraceText()).requestFrames) {
         functions.push_back(frame.substr(3, 2));
     }
     return functions;

@@ -39,7 +39,7 @@ struct Line {
 size_t wireBytes(const std::vector<std::unique_ptr<KmtSimLine>>& lines) {
     size_t bytes = 0;
     for (const auto& line : lines) {
-        bytes += countTrace(line->traceText()).bytes();
+        bytes += countTrace(line->settledTraceText()).bytes();
     }
     return bytes;
 }
@@ -101,7 +101,6 @@ int main(int argc, char** argv) {
         poll.RunPollCycle();
         const double measuredMs =
             std::chrono::duration<double, std::milli>(Steady::now() - start).count();
-        // The traces are written as the frames pass; the last reply's line follows its last byte.
         const size_t bytes = wireBytes(lines) - before;
         const double wireMs = static_cast<double>(bytes) * 10.0 * 1000.0 / kBaud;
         std::string label = cycle == 0 ? "identify" : "read " + std::to_string(cycle);

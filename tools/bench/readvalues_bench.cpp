@@ -143,7 +143,7 @@ bool runCase(const std::string& simProgram, const std::string& folder, const Cas
     }
     exchange->SetConnection(nullptr);
     if (trace) {
-        std::fputs(line.traceText().c_str(), stderr);
+        std::fputs(line.settledTraceText().c_str(), stderr);
     }
     std::sort(measuredMs.begin(), measuredMs.end());
     const double median = measuredMs[measuredMs.size() / 2];

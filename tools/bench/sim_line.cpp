@@ -1,11 +1,13 @@
 #include "tools/bench/sim_line.h"
 
 #include <cctype>
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 namespace movra {
 
@@ -34,6 +36,19 @@ std::string KmtSimLine::traceText() const {
     }
     std::ifstream in(tracePath_, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string KmtSimLine::settledTraceText(uint32_t limitMs) const {
+    std::string text = traceText();
+    for (uint32_t waited = 0; waited < limitMs; ++waited) {
+        TraceCount count = countTrace(text);
+        if (count.replies + count.silent >= count.requestFrames.size()) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        text = traceText();
+    }
+    return text;
 }
 
 namespace {

@@ -27,6 +27,10 @@ public:
     const std::string& link() const { return link_; }
     // The trace written so far (empty without `trace`).
     std::string traceText() const;
+    // The trace once every request in it has its reply or silence line: the simulator writes a
+    // reply's line only after the reply's last byte, which the reader may already hold. Looks
+    // every millisecond, at most `limitMs`.
+    std::string settledTraceText(uint32_t limitMs = 2000) const;
 
 private:
     std::string link_;
