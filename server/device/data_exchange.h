@@ -218,12 +218,36 @@ protected:
         uint16_t* linkError;
     };
 
-    // The common frame of Identify: BeginIdentify checks and clears the outputs and allocates;
-    // EndIdentify hands the results out when hr succeeded and keeps the counts, else frees.
+    // The common frame of Identify around a model's body, which fills the arrays and the
+    // reported counts: the outputs are checked and cleared and the arrays allocated first; they
+    // are handed out, and the counts kept, only when the body succeeds, else freed.
+    template <typename Body>
+    HRESULT RunIdentify(const IdentifyOutputs& out, Body&& body) {
+        IdentityArrays arrays;
+        HRESULT hr = BeginIdentify(out, arrays);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        uint16_t channelCount = 0;
+        uint16_t nodeCount = 0;
+        hr = body(arrays, channelCount, nodeCount);
+        return EndIdentify(hr, arrays, channelCount, nodeCount, out);
+    }
+    // The same for ReadValues, which also needs a successful Identify; the body fills the blocks.
+    template <typename Body>
+    HRESULT RunRead(const ReadOutputs& out, const ReadSelection* selection, Body&& body) {
+        ReadingArrays readings;
+        HRESULT hr = BeginRead(out, selection, readings);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        hr = body(readings);
+        return EndRead(hr, readings, out);
+    }
+
     HRESULT BeginIdentify(const IdentifyOutputs& out, IdentityArrays& arrays);
     HRESULT EndIdentify(HRESULT hr, IdentityArrays& arrays, uint16_t channelCount,
                         uint16_t nodeCount, const IdentifyOutputs& out);
-    // The same for ReadValues, which also needs a successful Identify.
     HRESULT BeginRead(const ReadOutputs& out, const ReadSelection* selection,
                       ReadingArrays& arrays);
     HRESULT EndRead(HRESULT hr, ReadingArrays& arrays, const ReadOutputs& out);

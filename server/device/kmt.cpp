@@ -47,14 +47,12 @@ HRESULT CKMT_DataExchange::Request(uint8_t function, uint8_t p2, uint8_t p3, uin
 HRESULT CKMT_DataExchange::Identify(uint16_t* channelCountOut, uint16_t* nodeCountOut,
                                     DeviceIdentity** identity, ChannelDescriptor** channels,
                                     NodeDescriptor** nodes, uint16_t* linkError) noexcept {
-    const IdentifyOutputs out{channelCountOut, nodeCountOut, identity, channels, nodes, linkError};
-    IdentityArrays arrays;
-    HRESULT hr = BeginIdentify(out, arrays);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    hr = IdentifyDevice(arrays, linkError);
-    return EndIdentify(hr, arrays, kKmtChannels, kKmtNodes, out);
+    return RunIdentify({channelCountOut, nodeCountOut, identity, channels, nodes, linkError},
+                       [&](IdentityArrays& arrays, uint16_t& channelCount, uint16_t& nodeCount) {
+                           channelCount = kKmtChannels;
+                           nodeCount = kKmtNodes;
+                           return IdentifyDevice(arrays, linkError);
+                       });
 }
 
 HRESULT CKMT_DataExchange::IdentifyDevice(IdentityArrays& arrays, uint16_t* linkError) {
@@ -147,14 +145,9 @@ HRESULT CKMT_DataExchange::ReadValues(uint8_t /*variant*/, const ReadSelection* 
                                       uint16_t* channelCountOut, uint16_t* nodeCountOut,
                                       SystemBlock** system, ChannelBlock** channels,
                                       NodeBlock** nodes, uint16_t* linkError) noexcept {
-    const ReadOutputs out{channelCountOut, nodeCountOut, system, channels, nodes, linkError};
-    ReadingArrays readings;
-    HRESULT hr = BeginRead(out, selection, readings);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    hr = ReadDevice(*selection, readings, linkError);
-    return EndRead(hr, readings, out);
+    return RunRead(
+        {channelCountOut, nodeCountOut, system, channels, nodes, linkError}, selection,
+        [&](ReadingArrays& readings) { return ReadDevice(*selection, readings, linkError); });
 }
 
 HRESULT CKMT_DataExchange::ReadDevice(const ReadSelection& selection, ReadingArrays& readings,

@@ -56,30 +56,20 @@ CKMT_UV_DataExchange::CKMT_UV_DataExchange(platform::Clock& clock)
 HRESULT CKMT_UV_DataExchange::Identify(uint16_t* channelCountOut, uint16_t* nodeCountOut,
                                        DeviceIdentity** identity, ChannelDescriptor** channels,
                                        NodeDescriptor** nodes, uint16_t* linkError) noexcept {
-    const IdentifyOutputs out{channelCountOut, nodeCountOut, identity, channels, nodes, linkError};
-    IdentityArrays arrays;
-    HRESULT hr = BeginIdentify(out, arrays);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    uint16_t channelCount = 0;
-    uint16_t nodeCount = 0;
-    hr = IdentifyNewerFamily(kDecoders, arrays, channelCount, nodeCount, linkError);
-    return EndIdentify(hr, arrays, channelCount, nodeCount, out);
+    return RunIdentify({channelCountOut, nodeCountOut, identity, channels, nodes, linkError},
+                       [&](IdentityArrays& arrays, uint16_t& channelCount, uint16_t& nodeCount) {
+                           return IdentifyNewerFamily(kDecoders, arrays, channelCount, nodeCount,
+                                                      linkError);
+                       });
 }
 
 HRESULT CKMT_UV_DataExchange::ReadValues(uint8_t /*variant*/, const ReadSelection* selection,
                                          uint16_t* channelCountOut, uint16_t* nodeCountOut,
                                          SystemBlock** system, ChannelBlock** channels,
                                          NodeBlock** nodes, uint16_t* linkError) noexcept {
-    const ReadOutputs out{channelCountOut, nodeCountOut, system, channels, nodes, linkError};
-    ReadingArrays readings;
-    HRESULT hr = BeginRead(out, selection, readings);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    hr = ReadDevice(*selection, readings, linkError);
-    return EndRead(hr, readings, out);
+    return RunRead(
+        {channelCountOut, nodeCountOut, system, channels, nodes, linkError}, selection,
+        [&](ReadingArrays& readings) { return ReadDevice(*selection, readings, linkError); });
 }
 
 HRESULT CKMT_UV_DataExchange::ReadDevice(const ReadSelection& selection, ReadingArrays& readings,
