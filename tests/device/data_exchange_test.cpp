@@ -9,7 +9,7 @@ namespace movra::test {
 namespace {
 
 TEST(ModbusCrcTest, MatchesPublishedVectors) {
-    // A read-holding-registers request as the Modbus specification prints it: 01 03 00 00 00 0A
+    // A read-holding-registers request with the CRC Modbus publishes for it: 01 03 00 00 00 0A
     // C5 CD; and the CRC catalogue's check value of "123456789".
     EXPECT_EQ(withCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x0A}),
               (Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD}));

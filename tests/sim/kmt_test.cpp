@@ -13,10 +13,10 @@ constexpr uint8_t kAddress = 3;
 constexpr uint32_t kSeed = 77;
 
 SimLine kmtLine(const std::string& extra = "") {
-    std::string spec =
+    std::string keys =
         "model=KMT,address=3,seed=77,serial=12AB,version=0102,"
         "clock=fixed:2019-12-31T23:59:58";
-    return SimLine({"--baud", "115200", "--device", spec + extra});
+    return SimLine({"--baud", "115200", "--device", keys + extra});
 }
 
 Bytes channelValues(uint32_t cycle) {

@@ -22,7 +22,7 @@ namespace {
 using namespace movra::sim;
 
 constexpr const char* kUsage = R"(usage: kmt-sim (--port PATH | --pty LINK) [--baud B] [--trace]
-               --device SPEC [--device SPEC ...]
+               --device KEYS [--device KEYS ...]
 
 Simulates metering computers of the KMT family on one line. Each device answers only the request
 frames with its own address; frames for other addresses, zero bytes and noise are passed over.
@@ -34,7 +34,7 @@ link made by --pty is removed).
   --baud B      line speed for the simulated timing (default 9600): a reply starts no sooner than
                 the request's last byte would have arrived and is sent at B / 10 bytes a second
   --trace       print every frame in and out, in hexadecimal with a time stamp, on standard error
-  --device SPEC one device: comma-separated key=value pairs, model= required
+  --device KEYS one device: comma-separated key=value pairs, model= required
 
 Device keys:
   model=M        KMT, KMT-V, KMT-G, KMT-U or KMT-UV
@@ -154,11 +154,11 @@ Options parseOptions(int argc, char** argv) {
         } else if (option == "--trace") {
             options.trace = true;
         } else if (option == "--device") {
-            std::string spec = argument();
+            std::string keys = argument();
             try {
-                options.devices.push_back(parseDevice(spec));
+                options.devices.push_back(parseDevice(keys));
             } catch (const std::invalid_argument& error) {
-                usageError(std::string("--device ") + spec + ": " + error.what());
+                usageError(std::string("--device ") + keys + ": " + error.what());
             }
         } else {
             usageError("unknown option " + std::string(option));
