@@ -19,4 +19,3 @@
 #include "platform/posix/registry.h"
 #include "platform/posix/ole.h"
 #endif
-
