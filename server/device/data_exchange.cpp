@@ -1,6 +1,7 @@
 #include "server/device/data_exchange.h"
 
 #include "server/device/kmt_models.h"
+#include "server/device/newer_family.h"
 
 #include <algorithm>
 #include <cstring>
@@ -190,6 +191,28 @@ HRESULT CMovraDataExchange::EndRead(HRESULT hr, ReadingArrays& arrays, const Rea
     *out.nodes = arrays.nodes.release();
     *out.linkError = ERR_NONE;
     return S_OK;
+}
+
+HRESULT CMovraDataExchange::ReadGroupedValues(ReadingArrays& readings, uint16_t* linkError) {
+    ChannelBlock* channels = readings.channels.get();
+    NodeBlock* nodes = readings.nodes.get();
+    ClearRequest();
+    request[1] = newer_family::kValuesFunction;
+    HRESULT hr = DoExchange(linkError);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    TakeDeviceClock();
+    Reply().skip(2);
+    TakeReading(readings.system->readings[kSystemPa], false);
+    for (uint8_t index : {kChannelQ, kChannelG, kChannelM, kChannelP, kChannelT, kChannelN}) {
+        TakeEachChannel(channels, index);
+    }
+    for (uint8_t index : {kNodeN, kNodeW, kNodeGy, kNodeMy}) {
+        TakeEachNode(nodes, index);
+    }
+    TakeEachChannel(channels, kChannelStatus, true);
+    return FinishReply(linkError);
 }
 
 HRESULT CMovraDataExchange::IdentifyNewerFamily(const NewerFamilyDecoders& decoders,

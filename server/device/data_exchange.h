@@ -257,6 +257,10 @@ protected:
     HRESULT IdentifyNewerFamily(const NewerFamilyDecoders& decoders, IdentityArrays& arrays,
                                 uint16_t& channelCount, uint16_t& nodeCount, uint16_t* linkError);
 
+    // The current values of KMT-V and KMT-G, one 0x51 request: the clock, Pa, six quantities
+    // per channel, four per node and the channel status words.
+    HRESULT ReadGroupedValues(ReadingArrays& readings, uint16_t* linkError);
+
     // Sends request; on success the reply's data bytes are ready for the Take helpers.
     HRESULT DoExchange(uint16_t* linkError);
     // Frees the reply; fails with ERR_INCOMPLETE when the decoding ran past its data.

@@ -72,35 +72,16 @@ HRESULT CKMT_G_DataExchange::ReadDevice(const ReadSelection& selection, ReadingA
     ChannelBlock* channels = readings.channels.get();
     NodeBlock* nodes = readings.nodes.get();
 
-    ClearRequest();
-    request[1] = kValuesFunction;
-    HRESULT hr = DoExchange(linkError);
+    HRESULT hr = ReadGroupedValues(readings, linkError);
     if (FAILED(hr)) {
         return hr;
     }
-    TakeDeviceClock();
-    Reply().skip(2);
-    TakeReading(readings.system->readings[kSystemPa], false);
-    TakeEachChannel(channels, kChannelQ);
-    TakeEachChannel(channels, kChannelG);
-    TakeEachChannel(channels, kChannelM);
-    TakeEachChannel(channels, kChannelP);
-    TakeEachChannel(channels, kChannelT);
-    TakeEachChannel(channels, kChannelN);
+    // The KMT-G also publishes the same values under the names of its gas quantities.
     CopyEachChannel(channels, kChannelDP, kChannelQ);
     CopyEachChannel(channels, kChannelQs, kChannelG);
     CopyEachChannel(channels, kChannelVs, kChannelM);
-    TakeEachNode(nodes, kNodeN);
-    TakeEachNode(nodes, kNodeW);
-    TakeEachNode(nodes, kNodeGy);
-    TakeEachNode(nodes, kNodeMy);
     CopyEachNode(nodes, kNodeQy, kNodeGy);
     CopyEachNode(nodes, kNodeVy, kNodeMy);
-    TakeEachChannel(channels, kChannelStatus, true);
-    hr = FinishReply(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
 
     if (selection.has(ReadSelection::kSelectAll) || selection.has(ReadSelection::kSelectChannelV)) {
         ClearRequest();

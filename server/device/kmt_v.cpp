@@ -68,30 +68,7 @@ HRESULT CKMT_V_DataExchange::ReadValues(uint8_t variant, const ReadSelection* se
 
 HRESULT CKMT_V_DataExchange::ReadDevice(uint8_t variant, ReadingArrays& readings,
                                         uint16_t* linkError) {
-    ChannelBlock* channels = readings.channels.get();
-    NodeBlock* nodes = readings.nodes.get();
-
-    ClearRequest();
-    request[1] = kValuesFunction;
-    HRESULT hr = DoExchange(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    TakeDeviceClock();
-    Reply().skip(2);
-    TakeReading(readings.system->readings[kSystemPa], false);
-    TakeEachChannel(channels, kChannelQ);
-    TakeEachChannel(channels, kChannelG);
-    TakeEachChannel(channels, kChannelM);
-    TakeEachChannel(channels, kChannelP);
-    TakeEachChannel(channels, kChannelT);
-    TakeEachChannel(channels, kChannelN);
-    TakeEachNode(nodes, kNodeN);
-    TakeEachNode(nodes, kNodeW);
-    TakeEachNode(nodes, kNodeGy);
-    TakeEachNode(nodes, kNodeMy);
-    TakeEachChannel(channels, kChannelStatus, true);
-    hr = FinishReply(linkError);
+    HRESULT hr = ReadGroupedValues(readings, linkError);
     if (FAILED(hr)) {
         return hr;
     }
@@ -105,7 +82,7 @@ HRESULT CKMT_V_DataExchange::ReadDevice(uint8_t variant, ReadingArrays& readings
             return hr;
         }
         Reply().skip(7);
-        TakeEachChannel(channels, kChannelV);
+        TakeEachChannel(readings.channels.get(), kChannelV);
         hr = FinishReply(linkError);
         if (FAILED(hr)) {
             return hr;
