@@ -1,0 +1,129 @@
+#!/bin/sh
+# End to end under Wine: MovraOPCServer.exe registered and activated out of process by ProgID,
+# through MovraOPCProxy.dll, by com_e2e_test.exe and by opc-client.exe.
+#   e2e_test.sh <MovraOPCServer.exe> <MovraOPCProxy.dll> <com_e2e_test.exe> <opc-client.exe>
+#               <cmake/wine-run>
+set -u
+
+server_program=$1
+proxy=$2
+client_test=$3
+opc_client=$4
+wine_run=$5
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/movra-e2e.XXXXXX")
+tag=$(basename "$work")
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+now_ms() {
+    echo $(($(date +%s%N) / 1000000))
+}
+
+# This run's server processes: Wine runs a Windows program as a Linux process whose command line
+# holds the program's path, and ours lies in a folder of this run only.
+server_pids() {
+    for dir in /proc/[0-9]*; do
+        cmdline=$(tr '\0' ' ' <"$dir/cmdline" 2>/dev/null) || continue
+        case $cmdline in
+            *"$tag"*MovraOPCServer.exe*) echo "${dir#/proc/}" ;;
+        esac
+    done
+}
+
+wine_quiet() {
+    "$wine_run" "$@" </dev/null >/dev/null 2>&1
+}
+
+cleanup() {
+    # A server left behind by a failure would keep Wine's server waiting for ever.
+    for pid in $(server_pids); do
+        kill -9 "$pid" 2>/dev/null
+    done
+    wine_quiet "$work/MovraOPCServer.exe" /UnRegister
+    wine_quiet regsvr32 /s /u "$proxy"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# opc_client EXPECTED_EXIT ARGS...: runs the tool; its output without carriage returns is in
+# $work/out and $work/err.
+opc_client() {
+    expected=$1
+    shift
+    "$wine_run" "$opc_client" "$@" </dev/null >"$work/out.raw" 2>"$work/err.raw"
+    code=$?
+    tr -d '\r' <"$work/out.raw" >"$work/out"
+    tr -d '\r' <"$work/err.raw" >"$work/err"
+    if [ "$code" -ne "$expected" ]; then
+        fail "opc-client $*: exit code $code, expected $expected; stderr: $(cat "$work/err")"
+    fi
+}
+
+expect_line() {
+    grep -qxF -- "$2" "$work/$1" || fail "no line '$2' in $1: $(cat "$work/$1")"
+}
+
+# The server as an operator installs it, with a configuration of no devices polled every second:
+# format 1.08 (a float), device count 0, period 1 s.
+cp "$server_program" "$work/MovraOPCServer.exe"
+printf '\161\075\212\077\000\000\000\000\001\000\000\000' >"$work/MovraOPCServer.ini"
+wine_quiet regsvr32 /s "$proxy" || { echo "FAIL: regsvr32 $proxy" >&2; exit 1; }
+wine_quiet "$work/MovraOPCServer.exe" /Register || { echo "FAIL: /Register" >&2; exit 1; }
+
+opc_client 3 status NO.SUCH-server
+expect_line err "NO.SUCH-server is not registered on this computer (run MovraOPCServer.exe /Register)"
+
+# Everything that can share one server start.
+"$wine_run" "$client_test" --gtest_brief=1 --gtest_filter='Server.*' </dev/null ||
+    fail "com_e2e_test Server.*"
+
+opc_client 0 status
+expect_line out "MOVRA.OPC-server"
+expect_line out "  state:        running"
+expect_line out "  vendor:       Company: MOVRA. Devices: KMT, KMT-V, KMT-G, KMT-U."
+expect_line out "  version:      1.1.1"
+opc_client 0 errors 0xC0040007 1
+expect_line out "0xC0040007 The item ID is not defined in the server address space or no longer exists in the server address space."
+expect_line out "0x00000001 The operation partially successed."
+
+"$wine_run" "$client_test" --gtest_brief=1 --gtest_filter='Lifetime.*' </dev/null ||
+    fail "com_e2e_test Lifetime.*"
+
+# The lock is gone; the next client to leave is the last, and 5 s later the process ends.
+opc_client 0 status
+left=$(now_ms)
+[ -n "$(server_pids)" ] || fail "no server process of this run found after a client left"
+gone_after=
+while [ -z "$gone_after" ]; do
+    elapsed=$(($(now_ms) - left))
+    if [ -z "$(server_pids)" ]; then
+        gone_after=$elapsed
+    elif [ "$elapsed" -gt 15000 ]; then
+        break
+    else
+        sleep 0.2
+    fi
+done
+if [ -z "$gone_after" ]; then
+    fail "the server still runs 15 s after its last client left"
+elif [ "$gone_after" -lt 4000 ]; then
+    fail "the server ended $gone_after ms after its last client left, inside the 5 s grace"
+else
+    echo "the server ended $gone_after ms after its last client left"
+fi
+
+# Without the proxy/stub the client cannot take the server's interface.
+wine_quiet regsvr32 /s /u "$proxy"
+opc_client 5 status
+expect_line err "MOVRA.OPC-server cannot be reached through IOPCServer ($(cut -d'(' -f2 "$work/err" | cut -d')' -f1)); MovraOPCProxy.dll may not be registered (regsvr32 MovraOPCProxy.dll)"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures failed checks" >&2
+    exit 1
+fi
+echo "end to end: registration, activation, status, error texts, groups, sinks, ten clients, lock and exit"
