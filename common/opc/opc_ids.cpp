@@ -1,5 +1,7 @@
 #include "common/opc/opc_ids.h"
 
+#include <cstdint>
+
 namespace {
 
 // The DA 2.0 interfaces share everything but the first field.
