@@ -33,6 +33,13 @@ HRESULT comBoundary(Body&& body) noexcept {
     }
 }
 
+// Zeroes the out-parameters a caller gave (null ones are skipped), so that nothing the caller
+// frees after a failure is garbage.
+template <typename... Outs>
+void clearOuts(Outs*... outs) noexcept {
+    ((outs != nullptr ? (void)(*outs = {}) : (void)0), ...);
+}
+
 // An interface of the list may instead be a part that answers several IDs itself (a connection
 // point answers IConnectionPoint and IConnectionPointContainer): it declares a static
 // `void* castFor(Part*, REFIID)`.

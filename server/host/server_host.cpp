@@ -53,9 +53,9 @@ int ServerHost::runServer(const char* commandLine, const std::string& modulePath
     CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
                          RPC_C_IMP_LEVEL_IDENTIFY, nullptr, EOAC_NONE, nullptr);
     if (IUnknown* classObject = hooks_.classObject ? hooks_.classObject() : nullptr) {
-        classRegistered_ = SUCCEEDED(
-            CoRegisterClassObject(kServerClsid, classObject, CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
-                                  REGCLS_MULTIPLEUSE, &classCookie_));
+        classRegistered_ = SUCCEEDED(CoRegisterClassObject(
+            kServerClsid, classObject, CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+            REGCLS_MULTIPLEUSE, &classCookie_));
     }
 
     if (state.portMutex == nullptr) {
