@@ -4,7 +4,7 @@
 
 #include "common/com/com_object.h"
 #include "platform/wide.h"
-#include "tests/opc-client/task_mem_blocks.h"
+#include "tests/support/task_mem_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -134,12 +134,12 @@ struct Outcome {
 
 class ClientTest : public ::testing::Test {
 protected:
-    void SetUp() override { blocksBefore = test::liveTaskMemBlocks(); }
+    void SetUp() override { blocksBefore = test::LiveTaskMemBlocks(); }
 
     // Every run must give back each block and reference the fake handed out.
     void TearDown() override {
         EXPECT_EQ(liveServers, 0) << "a server reference was not released";
-        EXPECT_EQ(test::liveTaskMemBlocks(), blocksBefore) << "a task-allocator block leaked";
+        EXPECT_EQ(test::LiveTaskMemBlocks(), blocksBefore) << "a task-allocator block leaked";
     }
 
     Outcome run(std::vector<std::string> arguments) {
