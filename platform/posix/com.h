@@ -25,6 +25,13 @@
 
 extern "C" const IID IID_IUnknown;
 extern "C" const IID IID_IClassFactory;
+extern "C" const IID IID_IEnumUnknown;
+extern "C" const IID IID_IEnumString;
+extern "C" const IID IID_IConnectionPoint;
+extern "C" const IID IID_IConnectionPointContainer;
+extern "C" const IID IID_IEnumConnectionPoints;
+extern "C" const IID IID_IEnumConnections;
+extern "C" const IID IID_IDataObject;
 
 struct IUnknown {
     virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) = 0;
@@ -44,6 +51,76 @@ protected:
     ~IClassFactory() = default;
 };
 
+struct IEnumUnknown : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Next(ULONG celt, IUnknown** rgelt, ULONG* pceltFetched) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Clone(IEnumUnknown** ppenum) = 0;
+
+protected:
+    ~IEnumUnknown() = default;
+};
+
+struct IEnumString : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Next(ULONG celt, LPOLESTR* rgelt, ULONG* pceltFetched) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Skip(ULONG celt) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Clone(IEnumString** ppenum) = 0;
+
+protected:
+    ~IEnumString() = default;
+};
+typedef IEnumString* LPENUMSTRING;
+
+struct IConnectionPointContainer;
+
+struct CONNECTDATA {
+    IUnknown* pUnk;
+    DWORD dwCookie;
+};
+
+struct IEnumConnections : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Next(ULONG cConnections, CONNECTDATA* rgcd,
+                                           ULONG* pcFetched) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Skip(ULONG cConnections) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Clone(IEnumConnections** ppEnum) = 0;
+
+protected:
+    ~IEnumConnections() = default;
+};
+
+struct IConnectionPoint : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* pIID) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    GetConnectionPointContainer(IConnectionPointContainer** ppCPC) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Advise(IUnknown* pUnkSink, DWORD* pdwCookie) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unadvise(DWORD dwCookie) = 0;
+    virtual HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** ppEnum) = 0;
+
+protected:
+    ~IConnectionPoint() = default;
+};
+
+struct IEnumConnectionPoints : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Next(ULONG cConnections, IConnectionPoint** ppCP,
+                                           ULONG* pcFetched) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Skip(ULONG cConnections) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Clone(IEnumConnectionPoints** ppEnum) = 0;
+
+protected:
+    ~IEnumConnectionPoints() = default;
+};
+
+struct IConnectionPointContainer : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) = 0;
+
+protected:
+    ~IConnectionPointContainer() = default;
+};
+
 extern "C" {
 LPVOID CoTaskMemAlloc(SIZE_T size);
 LPVOID CoTaskMemRealloc(LPVOID block, SIZE_T size);
@@ -59,4 +136,16 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* classObject, DWORD conte
 HRESULT CoRevokeClassObject(DWORD cookie);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, LPVOID* ppv);
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* serverInfo, REFIID riid, LPVOID* ppv);
+// From "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"; CO_E_CLASSSTRING when it is not one.
+HRESULT CLSIDFromString(LPCOLESTR text, CLSID* clsid);
+// Through HKEY_CLASSES_ROOT\<progId>\CLSID of the stand-in registry; CO_E_CLASSSTRING when absent.
+HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
 }
+
+namespace platform::posix::com_testing {
+
+// Blocks of the task allocator not yet freed: tests compare it before and after a call to find
+// an array or string that was handed out and never freed (or freed twice).
+long liveTaskMemBlocks();
+
+}  // namespace platform::posix::com_testing

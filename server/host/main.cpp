@@ -1,5 +1,7 @@
 // MovraOPCServer: the program. Wires the subsystems into the host's start-up and main loop.
+#include "platform/clock.h"
 #include "platform/entry.h"
+#include "server/host/class_factory.h"
 #include "server/host/log.h"
 #include "server/host/registration.h"
 #include "server/host/server_host.h"
@@ -14,13 +16,18 @@ int movraMain(HINSTANCE instance, const char* commandLine) {
     movra::CMovraLog& log = movra::movraLog();
     movra::CMovraItem& catalogue = movra::itemCatalogue();
     static movra::PollContext poll(log, catalogue);
+    static movra::OpcContext opc{movra::serverState(), platform::realClock(), 1000, &catalogue};
+    static movra::MovraOPCServerClassFactory factory(opc);
 
     movra::HostHooks hooks;
     hooks.configured = [&catalogue](const movra::ServerConfiguration& configuration) {
         // A failed build leaves an empty catalogue, which the cycle then leaves alone.
         catalogue.BuildCatalogue(configuration);
         poll.configure(configuration);
+        // An empty list's period of 0 is paced as 1 s, and that is the rate groups are told.
+        opc.pollPeriodMs = configuration.pollPeriodMs != 0 ? configuration.pollPeriodMs : 1000;
     };
+    hooks.classObject = []() -> IUnknown* { return &factory; };
     hooks.runPollCycle = [] { poll.RunPollCycle(); };
     hooks.updateRegistration = [](const char* path, int doRegister) {
         return movra::UpdateRegistration(path, doRegister);

@@ -1,10 +1,9 @@
 // The registry entries through which the COM runtime and OPC clients find MovraOPCServer.
 #pragma once
 
-namespace movra {
+#include "common/opc/opc_ids.h"
 
-inline constexpr char kServerClsidText[] = "{5E1C2A7B-94D3-4F60-8B21-3C7D9A0E6F15}";
-inline constexpr char kVersionIndependentProgId[] = "MOVRA.OPC-server";
+namespace movra {
 
 // Writes (doRegister non-zero) or removes the entries, under HKEY_CLASSES_ROOT and then
 // HKEY_LOCAL_MACHINE\SOFTWARE\Classes. modulePath is the program's full path as

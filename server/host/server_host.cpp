@@ -1,5 +1,6 @@
 #include "server/host/server_host.h"
 
+#include "common/opc/opc_ids.h"
 #include "server/host/command_line.h"
 #include "server/host/log.h"
 #include "server/host/server_state.h"
@@ -52,11 +53,9 @@ int ServerHost::runServer(const char* commandLine, const std::string& modulePath
     CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
                          RPC_C_IMP_LEVEL_IDENTIFY, nullptr, EOAC_NONE, nullptr);
     if (IUnknown* classObject = hooks_.classObject ? hooks_.classObject() : nullptr) {
-        static const CLSID kClsid = {
-            0x5E1C2A7B, 0x94D3, 0x4F60, {0x8B, 0x21, 0x3C, 0x7D, 0x9A, 0x0E, 0x6F, 0x15}};
-        classRegistered_ = SUCCEEDED(
-            CoRegisterClassObject(kClsid, classObject, CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
-                                  REGCLS_MULTIPLEUSE, &classCookie_));
+        classRegistered_ = SUCCEEDED(CoRegisterClassObject(
+            kServerClsid, classObject, CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+            REGCLS_MULTIPLEUSE, &classCookie_));
     }
 
     if (state.portMutex == nullptr) {

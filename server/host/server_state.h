@@ -24,8 +24,9 @@ struct ServerState {
     std::atomic<LONG> notifyRunning{0};
     std::atomic<LONG> stopRequested{0};
     std::atomic<DWORD> mainThreadId{0};
-    LONG volatile clientCount = 0;
-    LONG volatile serverLockCount = 0;
+    // Changed by COM threads while the main thread's quit grace reads them.
+    std::atomic<LONG> clientCount{0};
+    std::atomic<LONG> serverLockCount{0};
     std::atomic<CMovraOPCServer*> clients[kClientSlots] = {};
     HANDLE portMutex = nullptr;
 };

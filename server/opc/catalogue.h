@@ -10,7 +10,7 @@
 #include "platform/clock.h"
 #include "platform/wide.h"
 #include "platform/win.h"
-#include "server/opc/opc_types.h"
+#include "common/opc/opc_da.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -329,13 +329,13 @@ TEST(ServerHost, QuitIsCancelledByAClientWithinTheGrace) {
     ASSERT_TRUE(run.waitForCycles(2));
     run.post(WM_QUIT);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    InterlockedIncrement(&serverState().clientCount);
+    ++serverState().clientCount;
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_FALSE(run.finished());
     // A poll request still works: the loop goes on serving.
     run.post(WM_POLL_REQUEST);
     EXPECT_TRUE(run.waitForCycles(3, 3000));
-    InterlockedDecrement(&serverState().clientCount);
+    --serverState().clientCount;
     run.post(WM_QUIT);
     EXPECT_EQ(run.join(3000), 0);
 }

@@ -1,0 +1,137 @@
+// What the tests of the OPC objects share: a context of their own (state, fake clock, a 1 s poll
+// period), server objects made as the class factory makes them, client sinks, and a check that
+// every task-allocator block handed out was freed by the end of the test.
+#pragma once
+
+#include "common/com/com_object.h"
+#include "common/opc/opc_ids.h"
+#include "platform/co_task_mem.h"
+#include "platform/com_ptr.h"
+#include "platform/wide.h"
+#include "server/opc/opc_context.h"
+#include "server/opc/opc_server.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/task_mem_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+namespace movra::test {
+
+using platform::ComPtr;
+
+inline platform::WString W(const std::string& ascii) {
+    return platform::widenAscii(ascii);
+}
+
+// A client's sink with both callback interfaces; it counts the references it holds out.
+class FakeSink final : public com::ComObject<FakeSink, IOPCShutdown, IOPCDataCallback> {
+public:
+    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR) noexcept override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
+                                           VARIANT*, WORD*, FILETIME*, HRESULT*) noexcept override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
+                                             VARIANT*, WORD*, FILETIME*,
+                                             HRESULT*) noexcept override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*,
+                                              HRESULT*) noexcept override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) noexcept override { return S_OK; }
+
+    LONG references() const { return currentCount(); }
+
+private:
+    friend class com::ComObject<FakeSink, IOPCShutdown, IOPCDataCallback>;
+    ~FakeSink() override = default;
+};
+
+// An object with IUnknown only: a sink that cannot be connected.
+class PlainObject final : public com::ComObject<PlainObject, IEnumString> {
+public:
+    HRESULT STDMETHODCALLTYPE Next(ULONG, LPOLESTR*, ULONG*) noexcept override { return E_FAIL; }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG) noexcept override { return E_FAIL; }
+    HRESULT STDMETHODCALLTYPE Reset() noexcept override { return E_FAIL; }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumString**) noexcept override { return E_FAIL; }
+
+private:
+    friend class com::ComObject<PlainObject, IEnumString>;
+    ~PlainObject() override = default;
+};
+
+class OpcObjectsTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        releaseAll();
+        if (blocksAtStart_ && LiveTaskMemBlocks()) {
+            EXPECT_EQ(*LiveTaskMemBlocks(), *blocksAtStart_) << "task-allocator blocks leaked";
+        }
+    }
+
+    // A server object in `slot`, as the class factory stores it.
+    ComPtr<IOPCServer> newServer(uint32_t slot = 0) {
+        auto* object = new CMovraOPCServer(context, slot);
+        state.clients[slot] = object;
+        ComPtr<IOPCServer> server;
+        EXPECT_EQ(object->QueryInterface(IID_IOPCServer, server.putVoid()), S_OK);
+        return server;
+    }
+
+    // AddGroup with the defaults a client commonly gives; the group handle lands in *handle.
+    HRESULT addGroup(IOPCServer* server, const std::string& name, ComPtr<IOPCGroupStateMgt>& group,
+                     OPCHANDLE* handle = nullptr, DWORD rate = 1000, FLOAT* deadband = nullptr) {
+        OPCHANDLE serverHandle = 0;
+        DWORD revised = 0;
+        LONG bias = 0;
+        platform::WString wide = W(name);
+        HRESULT hr = server->AddGroup(wide.c_str(), TRUE, rate, 77, &bias, deadband, 0,
+                                      &serverHandle, &revised, IID_IOPCGroupStateMgt,
+                                      reinterpret_cast<LPUNKNOWN*>(group.put()));
+        if (handle != nullptr) {
+            *handle = serverHandle;
+        }
+        return hr;
+    }
+
+    // The group's name as GetState gives it.
+    static std::string nameOf(IOPCGroupStateMgt* group) {
+        DWORD rate;
+        BOOL active;
+        platform::CoTaskMemPtr<WCHAR> name;
+        LONG bias;
+        FLOAT deadband;
+        DWORD lcid;
+        OPCHANDLE client, server;
+        if (group->GetState(&rate, &active, name.put(), &bias, &deadband, &lcid, &client,
+                            &server) != S_OK) {
+            return "<GetState failed>";
+        }
+        return platform::wideToUtf8(name.get());
+    }
+
+    DWORD groupCount(IOPCServer* server) {
+        platform::CoTaskMemPtr<OPCSERVERSTATUS> status;
+        EXPECT_EQ(server->GetStatus(status.put()), S_OK);
+        platform::CoTaskMemPtr<WCHAR> vendor(status->szVendorInfo);
+        return status->dwGroupCount;
+    }
+
+    // Tests release what they hold before the leak check.
+    virtual void releaseAll() {}
+
+    ServerState state;
+    FakeClock clock;
+    OpcContext context{state, clock, 1000, nullptr};
+
+private:
+    std::optional<long> blocksAtStart_ = LiveTaskMemBlocks();
+};
+
+}  // namespace movra::test
