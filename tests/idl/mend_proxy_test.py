@@ -4,17 +4,15 @@
 usage: mend_proxy_test.py <idl/mend_proxy.py>
 """
 
-import importlib.util
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
 
-SCRIPT = sys.argv.pop(1) if len(sys.argv) > 1 else "idl/mend_proxy.py"
-spec = importlib.util.spec_from_file_location("mend_proxy", SCRIPT)
-mend_proxy = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(mend_proxy)
+SCRIPT = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "idl/mend_proxy.py")
+sys.path.insert(0, os.path.dirname(SCRIPT))
+import mend_proxy  # noqa: E402
 
 OUT_MUST_FREE = "NdrFcShort(0x2013)"  # must size, must free, out
 OUT_BASE = "NdrFcShort(0x2150)"  # out, base type, simple ref
