@@ -6,6 +6,7 @@
 #include "platform/co_task_mem.h"
 #include "platform/com_ptr.h"
 #include "platform/wide.h"
+#include "tests/platform/under_wine.h"
 
 #include <gtest/gtest.h>
 
@@ -367,7 +368,12 @@ TEST(Lifetime, ALockedServerOutlivesItsLastClient) {
     ASSERT_EQ(CoGetClassObject(serverClassByProgId(), CLSCTX_LOCAL_SERVER, nullptr,
                                IID_IClassFactory, factory.putVoid()),
               S_OK);
-    ASSERT_EQ(factory->LockServer(TRUE), S_OK);
+    HRESULT locked = factory->LockServer(TRUE);
+    if (locked == E_NOTIMPL && test::runningUnderWine()) {
+        GTEST_SKIP() << "Wine's IClassFactory proxy answers LockServer itself with E_NOTIMPL: "
+                        "the call never reaches the server";
+    }
+    ASSERT_EQ(locked, S_OK);
     {
         ComPtr<IOPCServer> only;
         ASSERT_EQ(factory->CreateInstance(nullptr, IID_IOPCServer, only.putVoid()), S_OK);
