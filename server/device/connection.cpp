@@ -1,6 +1,6 @@
 #include "server/device/connection.h"
 
-#include "server/host/server_state.h"
+#include "server/core/server_state.h"
 
 #include <array>
 #include <cstdio>

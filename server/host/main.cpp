@@ -1,6 +1,6 @@
 // MovraOPCServer: the program. Wires the subsystems into the host's start-up and main loop.
 #include "platform/entry.h"
-#include "server/host/log.h"
+#include "server/core/log.h"
 #include "server/host/registration.h"
 #include "server/host/server_host.h"
 #include "server/opc/catalogue.h"

@@ -1,7 +1,7 @@
 #include "server/poll/poll_cycle.h"
 
-#include "server/host/log.h"
-#include "server/host/server_state.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "server/poll/publish.h"
 

@@ -4,7 +4,7 @@
 // simulator's trace tells what went out on the line.
 #include "server/device/connection.h"
 
-#include "server/host/server_state.h"
+#include "server/core/server_state.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/frame_bytes.h"
 #include "tests/support/test_support.h"

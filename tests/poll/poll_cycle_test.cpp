@@ -5,8 +5,8 @@
 #include "server/poll/poll_cycle.h"
 
 #include "platform/codepage.h"
-#include "server/host/log.h"
-#include "server/host/server_state.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/test_support.h"

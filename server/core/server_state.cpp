@@ -1,4 +1,4 @@
-#include "server/host/server_state.h"
+#include "server/core/server_state.h"
 
 namespace movra {
 
