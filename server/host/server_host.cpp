@@ -143,14 +143,13 @@ void ServerHost::messageLoop() {
 
 // The last client has gone: a new client or a server lock within the grace keeps the server.
 bool ServerHost::quitGraceExpired() {
-    ServerState& state = serverState();
     uint64_t start = clock_.nowMs();
     for (;;) {
         clock_.sleepMs(times_.flagPollMs);
         if (clock_.nowMs() - start >= times_.quitGraceMs) {
             return true;
         }
-        if (state.clientCount != 0 || state.serverLockCount != 0) {
+        if (IsServerInUse()) {
             return false;
         }
     }

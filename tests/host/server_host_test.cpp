@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -53,20 +54,11 @@ std::string withoutTimeLines(const std::string& log) {
     return out;
 }
 
-void resetServerState() {
-    ServerState& state = serverState();
-    state.pollRunning = 0;
-    state.notifyRunning = 0;
-    state.stopRequested = 0;
-    state.clientCount = 0;
-    state.serverLockCount = 0;
-}
-
 // Runs a ServerHost on a thread of its own, the way the program's main thread runs it.
 class HostRun {
 public:
     explicit HostRun(HostTimes times, uint32_t cycleMs = 20) : times_(times), cycleMs_(cycleMs) {
-        resetServerState();
+        ResetServerState();
     }
 
     ~HostRun() {
@@ -219,7 +211,7 @@ HostTimes fastTimes(uint32_t periodMs) {
 }
 
 TEST(ServerHost, MissingConfigurationEndsWithMinusOneAndTwoLogLines) {
-    resetServerState();
+    ResetServerState();
     TempDir dir;
     CMovraLog log;
     bool configured = false;
@@ -240,7 +232,7 @@ TEST(ServerHost, MissingConfigurationEndsWithMinusOneAndTwoLogLines) {
 }
 
 TEST(ServerHost, RegistrationSwitchesUnregisterFirstAndLogTheOutcome) {
-    resetServerState();
+    ResetServerState();
     TempDir dir;
     CMovraLog log;
     std::vector<int> calls;
@@ -322,22 +314,34 @@ TEST(ServerHost, PollRequestStartsACycleAtOnceAfterTheWarmUp) {
               500);
 }
 
-TEST(ServerHost, QuitIsCancelledByAClientWithinTheGrace) {
+// WM_QUIT while `keep` holds the server within the grace: the loop goes on serving until `let go`
+// has run and another WM_QUIT comes.
+void expectQuitCancelledWithinTheGrace(const std::function<void()>& keep,
+                                       const std::function<void()>& letGo) {
     HostRun run(fastTimes(60000), 20);
     run.writeConfiguration(1);
     run.start();
     ASSERT_TRUE(run.waitForCycles(2));
     run.post(WM_QUIT);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    InterlockedIncrement(&serverState().clientCount);
+    keep();
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_FALSE(run.finished());
     // A poll request still works: the loop goes on serving.
     run.post(WM_POLL_REQUEST);
     EXPECT_TRUE(run.waitForCycles(3, 3000));
-    InterlockedDecrement(&serverState().clientCount);
+    letGo();
     run.post(WM_QUIT);
     EXPECT_EQ(run.join(3000), 0);
+}
+
+TEST(ServerHost, QuitIsCancelledByAClientWithinTheGrace) {
+    expectQuitCancelledWithinTheGrace([] { AddClient(); }, [] { RemoveClient(); });
+}
+
+TEST(ServerHost, QuitIsCancelledByAServerLockWithinTheGrace) {
+    expectQuitCancelledWithinTheGrace([] { LockServerCount(true); },
+                                      [] { LockServerCount(false); });
 }
 
 TEST(ServerHost, ShutdownStopsARunningCycleAndWaitsForIt) {
