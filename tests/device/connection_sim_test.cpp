@@ -8,7 +8,7 @@
 #include "tests/support/fake_clock.h"
 #include "tests/support/frame_bytes.h"
 #include "tests/support/test_support.h"
-#include "tools/bench/sim_line.h"
+#include "tools/kmt-sim/sim_line.h"
 
 #include <gtest/gtest.h>
 

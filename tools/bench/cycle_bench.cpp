@@ -11,7 +11,7 @@
 #include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "server/poll/poll_cycle.h"
-#include "tools/bench/sim_line.h"
+#include "tools/kmt-sim/sim_line.h"
 
 #include <unistd.h>
 
