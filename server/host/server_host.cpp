@@ -1,8 +1,8 @@
 #include "server/host/server_host.h"
 
-#include "server/host/command_line.h"
 #include "server/core/log.h"
 #include "server/core/server_state.h"
+#include "server/host/command_line.h"
 
 namespace movra {
 
