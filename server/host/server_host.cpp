@@ -73,8 +73,13 @@ int ServerHost::runServer(const char* commandLine, const std::string& modulePath
 
 void ServerHost::PollThreadProc(void* self) {
     auto* host = static_cast<ServerHost*>(self);
-    if (host->hooks_.runPollCycle) {
-        host->hooks_.runPollCycle();
+    // An exception leaving the thread would end the process: it ends only this cycle.
+    try {
+        if (host->hooks_.runPollCycle) {
+            host->hooks_.runPollCycle();
+        }
+    } catch (...) {
+        writeExceptionOutcome(host->log_, std::current_exception());
     }
     ServerState& state = serverState();
     // pollRunning is cleared before the notification is posted, so the pass may start a new cycle.

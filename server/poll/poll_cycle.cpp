@@ -1,5 +1,6 @@
 #include "server/poll/poll_cycle.h"
 
+#include "platform/scope_exit.h"
 #include "server/core/log.h"
 #include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
@@ -212,8 +213,16 @@ bool PollContext::sleepUnlessStopped(uint32_t milliseconds) {
     return !IsStopRequested();
 }
 
-void PollContext::RunPollCycle() {
+void PollContext::RunPollCycle() noexcept {
     log_.Write(logtext::kPollStart, 0, true);
+    try {
+        pollDevices();
+    } catch (...) {
+        writeExceptionOutcome(log_, std::current_exception());
+    }
+}
+
+void PollContext::pollDevices() {
     bool allOk = true;
     if (!identitiesCreated_) {
         identities_.clear();
@@ -287,6 +296,8 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
         }
     }
     exchange->SetConnection(&connection);
+    // The connection ends with this device; the protocol object must not keep it.
+    auto forgetConnection = platform::scopeExit([&exchange] { exchange->SetConnection(nullptr); });
     exchange->SetTimestampSource(device.timestampSource);
 
     HRESULT result = S_OK;
@@ -310,8 +321,6 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
             published = SUCCEEDED(result);  // values follow in the next cycle
         }
     }
-    // The connection ends with this device; the protocol object must not keep it.
-    exchange->SetConnection(nullptr);
     if (!published) {
         run.publishRest(failure);
     }

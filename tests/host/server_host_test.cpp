@@ -13,6 +13,8 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -342,6 +344,34 @@ TEST(ServerHost, QuitIsCancelledByAClientWithinTheGrace) {
 TEST(ServerHost, QuitIsCancelledByAServerLockWithinTheGrace) {
     expectQuitCancelledWithinTheGrace([] { LockServerCount(true); },
                                       [] { LockServerCount(false); });
+}
+
+// An exception from a cycle ends that cycle only: its outcome line is logged, pollRunning is
+// cleared and the clients are notified, and the next cycles start as usual.
+TEST(ServerHost, AnExceptionEndsOnlyItsCycle) {
+    HostRun run(fastTimes(40), 20);
+    run.writeConfiguration(1);
+    std::atomic<int> cycles{0};
+    HostHooks hooks;
+    hooks.runPollCycle = [&cycles] {
+        switch (++cycles) {
+            case 1:
+                throw std::bad_alloc();
+            case 2:
+                throw std::runtime_error("a failure");
+            default:
+                break;
+        }
+    };
+    run.start(std::move(hooks));
+    ASSERT_TRUE(run.waitForNotifications(3));
+    EXPECT_GE(cycles.load(), 3);
+    EXPECT_EQ(run.logText(), cp1251("Чтение параметров конфигурации OPC-сервера... Ok.\r\n\r\n"
+                                    "Не хватает памяти. Запрос остановлен!\r\n\r\n"
+                                    "Ошибка!\r\n\r\n"));
+    run.post(WM_QUIT);
+    EXPECT_EQ(run.join(3000), 0);
+    EXPECT_EQ(serverState().pollRunning.load(), 0);
 }
 
 TEST(ServerHost, ShutdownStopsARunningCycleAndWaitsForIt) {
