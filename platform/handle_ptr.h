@@ -1,5 +1,6 @@
-// Ownership of kernel handles made visible: UniqueHandle closes its handle, MutexGuard releases the
-// mutex it took. Portable: they call only the Windows API (or its stand-in).
+// Ownership of kernel handles made visible: UniqueHandle closes its handle, UniqueRegKey its
+// registry key, MutexGuard releases the mutex it took. Portable: they call only the Windows API
+// (or its stand-in).
 #pragma once
 
 #include "platform/win.h"
@@ -45,6 +46,48 @@ public:
 
 private:
     HANDLE handle_ = nullptr;
+};
+
+// Owns one open registry key. The predefined roots (HKEY_CLASSES_ROOT, ...) need no closing, but
+// closing them is harmless, so an owner may hold one.
+class UniqueRegKey {
+public:
+    UniqueRegKey() = default;
+    explicit UniqueRegKey(HKEY key) : key_(key) {}
+    ~UniqueRegKey() { reset(); }
+
+    UniqueRegKey(UniqueRegKey&& other) noexcept : key_(other.release()) {}
+    UniqueRegKey& operator=(UniqueRegKey&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    UniqueRegKey(const UniqueRegKey&) = delete;
+    UniqueRegKey& operator=(const UniqueRegKey&) = delete;
+
+    HKEY get() const { return key_; }
+    explicit operator bool() const { return key_ != nullptr; }
+
+    // For out-parameters of RegOpenKeyExA and RegCreateKeyExA: closes the key held so far, then
+    // hands out the empty slot.
+    HKEY* put() {
+        reset();
+        return &key_;
+    }
+
+    // Gives up ownership; the caller closes the key.
+    HKEY release() { return std::exchange(key_, nullptr); }
+
+    void reset(HKEY key = nullptr) {
+        HKEY old = std::exchange(key_, key);
+        if (old != nullptr) {
+            RegCloseKey(old);
+        }
+    }
+
+private:
+    HKEY key_ = nullptr;
 };
 
 // Waits for a mutex and, when the wait made this thread its owner, releases it at the end of the

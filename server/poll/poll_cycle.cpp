@@ -1,5 +1,6 @@
 #include "server/poll/poll_cycle.h"
 
+#include "platform/handle_ptr.h"
 #include "platform/scope_exit.h"
 #include "server/core/log.h"
 #include "server/core/server_state.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 #include <utility>
 
 namespace movra {
@@ -45,44 +47,22 @@ void convertKmtVolume(Reading& volume, uint8_t gasVolumeUnit, float volumeScale)
     }
 }
 
-// Holds portMutex for one device. A mutex that could not be created or waited for is not held,
-// and the device is polled all the same: the ports are then simply not shared.
-class PortLock {
-public:
-    PortLock() = default;
-    PortLock(const PortLock&) = delete;
-    PortLock& operator=(const PortLock&) = delete;
-    ~PortLock() { release(); }
-
-    void own(HANDLE mutex) { mutex_ = mutex; }
-    void release() {
-        if (mutex_ != nullptr) {
-            ReleaseMutex(std::exchange(mutex_, nullptr));
-        }
-    }
-
-private:
-    HANDLE mutex_ = nullptr;
-};
-
-bool givesOwnership(DWORD waitResult) {
-    return waitResult == WAIT_OBJECT_0 || waitResult == WAIT_ABANDONED;
-}
-
 enum class PortWait { Taken, Stopped };
 
-// Takes portMutex, waiting while another program holds it. The wait looks at the stop request
-// every few milliseconds, so a program that never lets go cannot keep the server from ending.
-PortWait takePortMutex(HANDLE mutex, CMovraLog& log, PortLock& lock) {
+// Takes portMutex for one device, waiting while another program holds it. The wait looks at the
+// stop request every few milliseconds, so a program that never lets go cannot keep the server from
+// ending. A mutex that could not be created or waited for is not held, and the device is polled
+// all the same: the ports are then simply not shared.
+PortWait takePortMutex(HANDLE mutex, CMovraLog& log, std::optional<platform::MutexGuard>& lock) {
     if (mutex == nullptr) {
         return PortWait::Taken;
     }
-    DWORD result = WaitForSingleObject(mutex, 0);
-    if (result == WAIT_TIMEOUT) {
+    lock.emplace(mutex, 0);
+    if (lock->waitResult() == WAIT_TIMEOUT) {
         log.Write(logtext::kWaitForMovraConnect, 0, false);
         for (;;) {
-            result = WaitForSingleObject(mutex, PollContext::kStopLookMs);
-            if (result != WAIT_TIMEOUT) {
+            lock.emplace(mutex, PollContext::kStopLookMs);
+            if (lock->waitResult() != WAIT_TIMEOUT) {
                 break;
             }
             if (IsStopRequested()) {
@@ -90,9 +70,6 @@ PortWait takePortMutex(HANDLE mutex, CMovraLog& log, PortLock& lock) {
             }
         }
         log.Write(logtext::kOk, 1, false);
-    }
-    if (givesOwnership(result)) {
-        lock.own(mutex);
     }
     return PortWait::Taken;
 }
@@ -270,7 +247,7 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
 
     // Declared before the connection, so the port is closed before the mutex is let go: the
     // other program must find the port free when it gets the mutex.
-    PortLock portLock;
+    std::optional<platform::MutexGuard> portLock;
     if (takePortMutex(serverState().portMutex, log_, portLock) == PortWait::Stopped) {
         log_.Write(logtext::kStoppedByClient, 2, false);
         return DeviceOutcome::Abandon;
