@@ -9,86 +9,71 @@
 
 namespace platform {
 
-// Owns one kernel handle. Null and INVALID_HANDLE_VALUE both mean "none": CreateMutexA and
-// CreateEventA report failure with the one, CreateFileA with the other.
-class UniqueHandle {
+// Owns one resource of a kind that Traits describes: its Type, which values hold nothing
+// (isValid) and how it is given back (close).
+template <typename Traits>
+class UniqueResource {
 public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-    ~UniqueHandle() { reset(); }
+    using Type = typename Traits::Type;
 
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    UniqueResource() = default;
+    explicit UniqueResource(Type value) : value_(value) {}
+    ~UniqueResource() { reset(); }
+
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
         if (this != &other) {
             reset(other.release());
         }
         return *this;
     }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
 
+    static bool isValid(Type value) { return Traits::isValid(value); }
+
+    Type get() const { return value_; }
+    explicit operator bool() const { return isValid(value_); }
+
+    // For out-parameters (RegOpenKeyExA, ...): gives back what is held, then hands out the slot.
+    Type* put() {
+        reset();
+        return &value_;
+    }
+
+    // Gives up ownership; the caller gives the resource back.
+    Type release() { return std::exchange(value_, Type{}); }
+
+    void reset(Type value = Type{}) {
+        Type old = std::exchange(value_, value);
+        if (isValid(old)) {
+            Traits::close(old);
+        }
+    }
+
+private:
+    Type value_{};
+};
+
+// A kernel handle. Null and INVALID_HANDLE_VALUE both mean "none": CreateMutexA and CreateEventA
+// report failure with the one, CreateFileA with the other.
+struct KernelHandleTraits {
+    using Type = HANDLE;
     static bool isValid(HANDLE handle) {
         return handle != nullptr && handle != INVALID_HANDLE_VALUE;
     }
-
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return isValid(handle_); }
-
-    // Gives up ownership; the caller closes the handle.
-    HANDLE release() { return std::exchange(handle_, nullptr); }
-
-    void reset(HANDLE handle = nullptr) {
-        HANDLE old = std::exchange(handle_, handle);
-        if (isValid(old)) {
-            CloseHandle(old);
-        }
-    }
-
-private:
-    HANDLE handle_ = nullptr;
+    static void close(HANDLE handle) { CloseHandle(handle); }
 };
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
 
-// Owns one open registry key. The predefined roots (HKEY_CLASSES_ROOT, ...) need no closing, but
+// An open registry key. The predefined roots (HKEY_CLASSES_ROOT, ...) need no closing, but
 // closing them is harmless, so an owner may hold one.
-class UniqueRegKey {
-public:
-    UniqueRegKey() = default;
-    explicit UniqueRegKey(HKEY key) : key_(key) {}
-    ~UniqueRegKey() { reset(); }
-
-    UniqueRegKey(UniqueRegKey&& other) noexcept : key_(other.release()) {}
-    UniqueRegKey& operator=(UniqueRegKey&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    UniqueRegKey(const UniqueRegKey&) = delete;
-    UniqueRegKey& operator=(const UniqueRegKey&) = delete;
-
-    HKEY get() const { return key_; }
-    explicit operator bool() const { return key_ != nullptr; }
-
-    // For out-parameters of RegOpenKeyExA and RegCreateKeyExA: closes the key held so far, then
-    // hands out the empty slot.
-    HKEY* put() {
-        reset();
-        return &key_;
-    }
-
-    // Gives up ownership; the caller closes the key.
-    HKEY release() { return std::exchange(key_, nullptr); }
-
-    void reset(HKEY key = nullptr) {
-        HKEY old = std::exchange(key_, key);
-        if (old != nullptr) {
-            RegCloseKey(old);
-        }
-    }
-
-private:
-    HKEY key_ = nullptr;
+struct RegKeyTraits {
+    using Type = HKEY;
+    static bool isValid(HKEY key) { return key != nullptr; }
+    static void close(HKEY key) { RegCloseKey(key); }
 };
+using UniqueRegKey = UniqueResource<RegKeyTraits>;
 
 // Waits for a mutex and, when the wait made this thread its owner, releases it at the end of the
 // scope. WAIT_ABANDONED gives ownership too (a previous owner ended without releasing); the
