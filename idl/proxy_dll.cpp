@@ -43,15 +43,24 @@ UniqueKey openKey(const std::wstring& path, REGSAM access = KEY_READ) {
     return UniqueKey(key);
 }
 
-// The default value of HKCR\path as a GUID; false when absent or not a GUID.
-bool readGuid(const std::wstring& path, GUID& guid) {
+enum class ProxyOwner { none, ours, other };
+
+// Who serves an interface: any ProxyStubClsid32 key that does not name our class, even one that
+// names nothing readable, belongs to another program.
+ProxyOwner proxyOwner(const std::wstring& interfacePath, const CLSID& ours) {
+    const std::wstring path = interfacePath + L"\\ProxyStubClsid32";
+    if (!openKey(path)) {
+        return ProxyOwner::none;
+    }
     wchar_t text[64] = {};
     DWORD size = sizeof(text) - sizeof(wchar_t);
+    GUID registered;
     if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, text,
-                     &size) != ERROR_SUCCESS) {
-        return false;
+                     &size) == ERROR_SUCCESS &&
+        SUCCEEDED(IIDFromString(text, &registered)) && IsEqualGUID(registered, ours)) {
+        return ProxyOwner::ours;
     }
-    return SUCCEEDED(IIDFromString(text, &guid));
+    return ProxyOwner::other;
 }
 
 LSTATUS writeDefault(const std::wstring& path, const std::wstring& text,
@@ -142,9 +151,7 @@ void unregisterInterface(const IID& iid) {
 HRESULT unregisterAll() {
     const CLSID& ours = proxyClsid();
     forEachInterface([&](const ProxyInterface& entry) {
-        GUID registered;
-        if (readGuid(interfaceKey(entry.iid) + L"\\ProxyStubClsid32", registered) &&
-            IsEqualGUID(registered, ours)) {
+        if (proxyOwner(interfaceKey(entry.iid), ours) == ProxyOwner::ours) {
             unregisterInterface(entry.iid);
         }
     });
@@ -173,10 +180,8 @@ HRESULT registerAll() {
     }
     forEachInterface([&](const ProxyInterface& entry) {
         const std::wstring key = interfaceKey(entry.iid);
-        GUID registered;
         // Another program's proxy for this interface stays in charge of it.
-        if (status != ERROR_SUCCESS ||
-            (readGuid(key + L"\\ProxyStubClsid32", registered) && !IsEqualGUID(registered, ours))) {
+        if (status != ERROR_SUCCESS || proxyOwner(key, ours) == ProxyOwner::other) {
             return;
         }
         const std::wstring name(entry.name, entry.name + strlen(entry.name));

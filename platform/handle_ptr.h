@@ -1,5 +1,6 @@
-// Ownership of kernel handles made visible: UniqueHandle closes its handle, MutexGuard releases the
-// mutex it took. Portable: they call only the Windows API (or its stand-in).
+// Ownership of kernel handles made visible: UniqueHandle closes its handle, UniqueRegKey its
+// registry key, MutexGuard releases the mutex it took. Portable: they call only the Windows API
+// (or its stand-in).
 #pragma once
 
 #include "platform/win.h"
@@ -8,44 +9,71 @@
 
 namespace platform {
 
-// Owns one kernel handle. Null and INVALID_HANDLE_VALUE both mean "none": CreateMutexA and
-// CreateEventA report failure with the one, CreateFileA with the other.
-class UniqueHandle {
+// Owns one resource of a kind that Traits describes: its Type, which values hold nothing
+// (isValid) and how it is given back (close).
+template <typename Traits>
+class UniqueResource {
 public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-    ~UniqueHandle() { reset(); }
+    using Type = typename Traits::Type;
 
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    UniqueResource() = default;
+    explicit UniqueResource(Type value) : value_(value) {}
+    ~UniqueResource() { reset(); }
+
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
         if (this != &other) {
             reset(other.release());
         }
         return *this;
     }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
 
-    static bool isValid(HANDLE handle) {
-        return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+    static bool isValid(Type value) { return Traits::isValid(value); }
+
+    Type get() const { return value_; }
+    explicit operator bool() const { return isValid(value_); }
+
+    // For out-parameters (RegOpenKeyExA, ...): gives back what is held, then hands out the slot.
+    Type* put() {
+        reset();
+        return &value_;
     }
 
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return isValid(handle_); }
+    // Gives up ownership; the caller gives the resource back.
+    Type release() { return std::exchange(value_, Type{}); }
 
-    // Gives up ownership; the caller closes the handle.
-    HANDLE release() { return std::exchange(handle_, nullptr); }
-
-    void reset(HANDLE handle = nullptr) {
-        HANDLE old = std::exchange(handle_, handle);
+    void reset(Type value = Type{}) {
+        Type old = std::exchange(value_, value);
         if (isValid(old)) {
-            CloseHandle(old);
+            Traits::close(old);
         }
     }
 
 private:
-    HANDLE handle_ = nullptr;
+    Type value_{};
 };
+
+// A kernel handle. Null and INVALID_HANDLE_VALUE both mean "none": CreateMutexA and CreateEventA
+// report failure with the one, CreateFileA with the other.
+struct KernelHandleTraits {
+    using Type = HANDLE;
+    static bool isValid(HANDLE handle) {
+        return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+    }
+    static void close(HANDLE handle) { CloseHandle(handle); }
+};
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+// An open registry key. The predefined roots (HKEY_CLASSES_ROOT, ...) need no closing, but
+// closing them is harmless, so an owner may hold one.
+struct RegKeyTraits {
+    using Type = HKEY;
+    static bool isValid(HKEY key) { return key != nullptr; }
+    static void close(HKEY key) { RegCloseKey(key); }
+};
+using UniqueRegKey = UniqueResource<RegKeyTraits>;
 
 // Waits for a mutex and, when the wait made this thread its owner, releases it at the end of the
 // scope. WAIT_ABANDONED gives ownership too (a previous owner ended without releasing); the

@@ -830,4 +830,10 @@ std::vector<std::string> writeLog() {
     return reg.log;
 }
 
+size_t openKeyCount() {
+    Registry& reg = registry();
+    std::lock_guard guard(reg.lock);
+    return reg.open.size();
+}
+
 }  // namespace platform::posix::registry_testing

@@ -1,6 +1,7 @@
 // Test hooks of the stand-in registry (native build only).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -19,5 +20,8 @@ void denyWrites(bool deny);
 // HKEY_LOCAL_MACHINE\SOFTWARE\Classes): "create <key>", "set <key> <value name or @>",
 // "delete <key>" (a whole subtree), "delete-value <key> <value name or @>".
 std::vector<std::string> writeLog();
+
+// How many keys are open now (the predefined roots do not count).
+size_t openKeyCount();
 
 }  // namespace platform::posix::registry_testing

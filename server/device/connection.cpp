@@ -1,6 +1,7 @@
 #include "server/device/connection.h"
 
-#include "server/host/server_state.h"
+#include "platform/co_task_mem.h"
+#include "server/core/server_state.h"
 
 #include <array>
 #include <cstdio>
@@ -251,32 +252,30 @@ HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_
     }
     uint32_t dataLength = head[2];
     uint32_t total = dataLength + 5;
-    auto* buffer = static_cast<uint8_t*>(CoTaskMemAlloc(total));
-    if (buffer == nullptr) {
+    auto buffer = platform::CoTaskMemPtr<uint8_t>::allocate(total);
+    if (!buffer) {
         return E_OUTOFMEMORY;
     }
-    std::memcpy(buffer, head, sizeof head);
-    if (!ReadBytes(buffer + 3, dataLength + 2, dataLength + 2, false, 0)) {
-        Trace("< incomplete", buffer, 3);
-        CoTaskMemFree(buffer);
+    std::memcpy(buffer.get(), head, sizeof head);
+    if (!ReadBytes(buffer.get() + 3, dataLength + 2, dataLength + 2, false, 0)) {
+        Trace("< incomplete", buffer.get(), 3);
         *error = ERR_INCOMPLETE;
         return E_FAIL;
     }
-    Trace("<", buffer, total);
+    Trace("<", buffer.get(), total);
     uint16_t failure = ERR_NONE;
-    if (Crc16({buffer, total}) != 0) {
+    if (Crc16({buffer.get(), total}) != 0) {
         failure = ERR_CRC;
     } else if (isNewerModel(device_.deviceType) && (buffer[1] & 0x80) != 0 &&
                (buffer[1] & 0x7F) != 0x7F) {
         failure = ERR_DEVICE;
     }
     if (failure != ERR_NONE) {
-        CoTaskMemFree(buffer);
         *error = failure;
         return E_FAIL;
     }
     *size = total;
-    *frame = buffer;
+    *frame = buffer.release();
     return S_OK;
 }
 
@@ -344,11 +343,11 @@ HRESULT CMovraDeviceConnection::Transact(std::span<const uint8_t> request, uint3
         firstExchange_ = 0;
         awaitingMore = false;
         uint32_t size = 0;
-        uint8_t* frame = nullptr;
-        HRESULT received = Receive(&size, &frame, error);
-        if (SUCCEEDED(received) && !ReplyMatches(request, {frame, size})) {
+        platform::CoTaskMemPtr<uint8_t> frame;
+        HRESULT received = Receive(&size, frame.put(), error);
+        if (SUCCEEDED(received) && !ReplyMatches(request, {frame.get(), size})) {
             // Another station's answer or a late one to an earlier request: keep listening.
-            CoTaskMemFree(frame);
+            frame.reset();
             if (++discarded <= kMaxDiscardedFrames) {
                 awaitingMore = true;
                 continue;
@@ -358,7 +357,7 @@ HRESULT CMovraDeviceConnection::Transact(std::span<const uint8_t> request, uint3
         }
         if (SUCCEEDED(received)) {
             *replySize = size;
-            *reply = frame;
+            *reply = frame.release();
             return S_OK;
         }
         if (*error == ERR_NONE || *error == ERR_DEVICE) {
@@ -398,11 +397,11 @@ HRESULT CMovraDeviceConnection::Exchange(uint32_t requestSize, uint8_t* request,
     uint32_t failures = 0;
     bool fatal = false;
     uint32_t size = 0;
-    uint8_t* answer = nullptr;
-    HRESULT result = Transact(frame, &size, &answer, error, &failures, &fatal);
+    platform::CoTaskMemPtr<uint8_t> answer;
+    HRESULT result = Transact(frame, &size, answer.put(), error, &failures, &fatal);
     if (FAILED(result) || failures == 0) {
         *replySize = size;
-        *reply = answer;
+        *reply = answer.release();
         return result;
     }
 
@@ -416,20 +415,18 @@ HRESULT CMovraDeviceConnection::Exchange(uint32_t requestSize, uint8_t* request,
         FinalizeRequest(recoveryFrame);
         uint16_t recoveryError = ERR_NONE;
         uint32_t recoverySize = 0;
-        uint8_t* recoveryReply = nullptr;
+        platform::CoTaskMemPtr<uint8_t> recoveryReply;  // thrown away
         uint32_t recoveryFailures = 0;
-        Transact(recoveryFrame, &recoverySize, &recoveryReply, &recoveryError, &recoveryFailures,
-                 &fatal);
-        CoTaskMemFree(recoveryReply);
+        Transact(recoveryFrame, &recoverySize, recoveryReply.put(), &recoveryError,
+                 &recoveryFailures, &fatal);
         if (fatal) {
-            CoTaskMemFree(answer);
             *error = recoveryError;
             return E_FAIL;
         }
     }
     *error = ERR_NONE;
     *replySize = size;
-    *reply = answer;
+    *reply = answer.release();
     return S_OK;
 }
 

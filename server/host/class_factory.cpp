@@ -61,15 +61,7 @@ HRESULT STDMETHODCALLTYPE MovraOPCServerClassFactory::CreateInstance(IUnknown*, 
 }
 
 HRESULT STDMETHODCALLTYPE MovraOPCServerClassFactory::LockServer(BOOL fLock) noexcept {
-    std::atomic<LONG>& locks = context_.state.serverLockCount;
-    if (fLock) {
-        ++locks;
-        return S_OK;
-    }
-    // An unbalanced unlock would leave the count below zero and the process running for ever.
-    LONG current = locks.load();
-    while (current > 0 && !locks.compare_exchange_weak(current, current - 1)) {
-    }
+    context_.state.LockServerCount(fLock != FALSE);
     return S_OK;
 }
 

@@ -1,8 +1,8 @@
 // MovraOPCServer: the program. Wires the subsystems into the host's start-up and main loop.
 #include "platform/clock.h"
 #include "platform/entry.h"
+#include "server/core/log.h"
 #include "server/host/class_factory.h"
-#include "server/host/log.h"
 #include "server/host/registration.h"
 #include "server/host/server_host.h"
 #include "server/opc/catalogue.h"

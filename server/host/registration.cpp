@@ -1,6 +1,7 @@
 #include "server/host/registration.h"
 
 #include "platform/codepage.h"
+#include "platform/handle_ptr.h"
 #include "platform/win.h"
 
 #include <cstdio>
@@ -21,32 +22,16 @@ constexpr char kCategoryKey[] = "Implemented Categories\\{63D5F432-CFE4-11d1-B2C
 constexpr char kClassesOfMachine[] = "SOFTWARE\\Classes";
 constexpr DWORD kCurVerBufferSize = 100;
 
-// A registry key closed at the end of its scope.
-class RegKey {
-public:
-    RegKey() = default;
-    ~RegKey() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-        }
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
+using platform::UniqueRegKey;
 
-    HKEY get() const { return key_; }
-    HKEY* put() { return &key_; }
+bool openKey(HKEY parent, const char* name, UniqueRegKey& key) {
+    return RegOpenKeyExA(parent, name, 0, KEY_ALL_ACCESS, key.put()) == ERROR_SUCCESS;
+}
 
-    bool open(HKEY parent, const char* name) {
-        return RegOpenKeyExA(parent, name, 0, KEY_ALL_ACCESS, &key_) == ERROR_SUCCESS;
-    }
-    bool create(HKEY parent, const char* name) {
-        return RegCreateKeyExA(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                               nullptr, &key_, nullptr) == ERROR_SUCCESS;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
+bool createKey(HKEY parent, const char* name, UniqueRegKey& key) {
+    return RegCreateKeyExA(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                           nullptr, key.put(), nullptr) == ERROR_SUCCESS;
+}
 
 // REG_SZ with its terminating zero counted, as every entry is written.
 bool setText(HKEY key, const char* valueName, const char* text) {
@@ -55,8 +40,8 @@ bool setText(HKEY key, const char* valueName, const char* text) {
 }
 
 bool createWithDefault(HKEY parent, const char* name, const char* text) {
-    RegKey key;
-    return key.create(parent, name) && setText(key.get(), nullptr, text);
+    UniqueRegKey key;
+    return createKey(parent, name, key) && setText(key.get(), nullptr, text);
 }
 
 struct Entries {
@@ -82,31 +67,32 @@ Entries entriesFor(const char* modulePath) {
 
 bool registerUnder(HKEY root, const Entries& entries) {
     {
-        RegKey appIds;
-        if (!appIds.open(root, "AppID") ||
+        UniqueRegKey appIds;
+        if (!openKey(root, "AppID", appIds) ||
             !createWithDefault(appIds.get(), kServerClsidText, kDescription)) {
             return false;
         }
-        RegKey program;
-        if (!program.create(appIds.get(), entries.programFile.c_str()) ||
+        UniqueRegKey program;
+        if (!createKey(appIds.get(), entries.programFile.c_str(), program) ||
             !setText(program.get(), "AppID", kServerClsidText)) {
             return false;
         }
     }
     {
-        RegKey classes;
-        RegKey server;
-        if (!classes.open(root, "CLSID") || !server.create(classes.get(), kServerClsidText) ||
+        UniqueRegKey classes;
+        UniqueRegKey server;
+        if (!openKey(root, "CLSID", classes) ||
+            !createKey(classes.get(), kServerClsidText, server) ||
             !setText(server.get(), nullptr, kDescription) ||
             !setText(server.get(), "AppID", kServerClsidText)) {
             return false;
         }
-        RegKey category;
-        if (!category.create(server.get(), kCategoryKey)) {
+        UniqueRegKey category;
+        if (!createKey(server.get(), kCategoryKey, category)) {
             return false;
         }
-        RegKey localServer;
-        if (!localServer.create(server.get(), "LocalServer32") ||
+        UniqueRegKey localServer;
+        if (!createKey(server.get(), "LocalServer32", localServer) ||
             !setText(localServer.get(), nullptr, entries.modulePath.c_str()) ||
             !setText(localServer.get(), "ThreadingModel", "Free")) {
             return false;
@@ -119,8 +105,8 @@ bool registerUnder(HKEY root, const Entries& entries) {
         }
     }
     {
-        RegKey independent;
-        if (!independent.create(root, kVersionIndependentProgId) ||
+        UniqueRegKey independent;
+        if (!createKey(root, kVersionIndependentProgId, independent) ||
             !setText(independent.get(), nullptr, kDescription) ||
             !createWithDefault(independent.get(), "CLSID", kServerClsidText) ||
             !createWithDefault(independent.get(), "CurVer", entries.progId.c_str()) ||
@@ -128,8 +114,8 @@ bool registerUnder(HKEY root, const Entries& entries) {
             return false;
         }
     }
-    RegKey versioned;
-    return versioned.create(root, entries.progId.c_str()) &&
+    UniqueRegKey versioned;
+    return createKey(root, entries.progId.c_str(), versioned) &&
            setText(versioned.get(), nullptr, kDescription) &&
            createWithDefault(versioned.get(), "CLSID", kServerClsidText);
 }
@@ -150,10 +136,10 @@ bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
 // The versioned ProgID that CurVer names, when it names one of ours. Anything else (an empty
 // text, "CLSID", a path) would make the subtree deletion take foreign or all classes with it.
 std::string registeredVersionedProgId(HKEY root) {
-    RegKey independent;
-    RegKey curVer;
-    if (!independent.open(root, kVersionIndependentProgId) ||
-        !curVer.open(independent.get(), "CurVer")) {
+    UniqueRegKey independent;
+    UniqueRegKey curVer;
+    if (!openKey(root, kVersionIndependentProgId, independent) ||
+        !openKey(independent.get(), "CurVer", curVer)) {
         return {};
     }
     char buffer[kCurVerBufferSize];
@@ -178,8 +164,8 @@ std::string registeredVersionedProgId(HKEY root) {
 // Deletions that fail (mostly: nothing to delete) are passed over.
 void unregisterUnder(HKEY root, const Entries& entries) {
     {
-        RegKey appIds;
-        if (appIds.open(root, "AppID")) {
+        UniqueRegKey appIds;
+        if (openKey(root, "AppID", appIds)) {
             SHDeleteKeyA(appIds.get(), kServerClsidText);
             // An empty name would take the whole AppID key.
             if (!entries.programFile.empty()) {
@@ -188,8 +174,8 @@ void unregisterUnder(HKEY root, const Entries& entries) {
         }
     }
     {
-        RegKey classes;
-        if (classes.open(root, "CLSID")) {
+        UniqueRegKey classes;
+        if (openKey(root, "CLSID", classes)) {
             SHDeleteKeyA(classes.get(), kServerClsidText);
         }
     }
@@ -219,8 +205,8 @@ int UpdateRegistration(const char* modulePath, int doRegister) {
     } else {
         unregisterUnder(HKEY_CLASSES_ROOT, entries);
     }
-    RegKey machineClasses;
-    if (!machineClasses.open(HKEY_LOCAL_MACHINE, kClassesOfMachine)) {
+    UniqueRegKey machineClasses;
+    if (!openKey(HKEY_LOCAL_MACHINE, kClassesOfMachine, machineClasses)) {
         return 0;
     }
     if (doRegister) {

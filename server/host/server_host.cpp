@@ -1,9 +1,9 @@
 #include "server/host/server_host.h"
 
 #include "common/opc/opc_ids.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
 #include "server/host/command_line.h"
-#include "server/host/log.h"
-#include "server/host/server_state.h"
 
 namespace movra {
 
@@ -72,8 +72,13 @@ int ServerHost::runServer(const char* commandLine, const std::string& modulePath
 
 void ServerHost::PollThreadProc(void* self) {
     auto* host = static_cast<ServerHost*>(self);
-    if (host->hooks_.runPollCycle) {
-        host->hooks_.runPollCycle();
+    // An exception leaving the thread would end the process: it ends only this cycle.
+    try {
+        if (host->hooks_.runPollCycle) {
+            host->hooks_.runPollCycle();
+        }
+    } catch (...) {
+        writeExceptionOutcome(host->log_, std::current_exception());
     }
     ServerState& state = serverState();
     // pollRunning is cleared before the notification is posted, so the pass may start a new cycle.
@@ -142,14 +147,13 @@ void ServerHost::messageLoop() {
 
 // The last client has gone: a new client or a server lock within the grace keeps the server.
 bool ServerHost::quitGraceExpired() {
-    ServerState& state = serverState();
     uint64_t start = clock_.nowMs();
     for (;;) {
         clock_.sleepMs(times_.flagPollMs);
         if (clock_.nowMs() - start >= times_.quitGraceMs) {
             return true;
         }
-        if (state.clientCount != 0 || state.serverLockCount != 0) {
+        if (serverState().IsServerInUse()) {
             return false;
         }
     }

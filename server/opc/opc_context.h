@@ -4,7 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/win.h"
-#include "server/host/server_state.h"
+#include "server/core/server_state.h"
 
 namespace movra {
 

@@ -29,7 +29,7 @@ CMovraOPCServer::CMovraOPCServer(const OpcContext& context, uint32_t slotIndex)
       groups_(std::make_shared<ServerGroups>(context, slotIndex)),
       clientName_(platform::widenAscii("Default Client " + std::to_string(slotIndex + 1))) {
     // Counted last: a construction that throws leaves the count as it was.
-    ++context_.state.clientCount;
+    context_.state.AddClient();
 }
 
 CMovraOPCServer::~CMovraOPCServer() {
@@ -41,12 +41,12 @@ CMovraOPCServer::~CMovraOPCServer() {
     }
     sink.reset();
     ServerState& state = context_.state;
-    LONG clients = --state.clientCount;
+    state.RemoveClient();
     CMovraOPCServer* self = this;
     if (slotIndex_ < kClientSlots) {
         state.clients[slotIndex_].compare_exchange_strong(self, nullptr);
     }
-    if (clients == 0 && state.serverLockCount.load() == 0) {
+    if (!state.IsServerInUse()) {
         PostThreadMessageA(state.mainThreadId, WM_QUIT, 0, 0);
     }
 }

@@ -1,12 +1,15 @@
 #include "server/poll/poll_cycle.h"
 
-#include "server/host/log.h"
-#include "server/host/server_state.h"
+#include "platform/handle_ptr.h"
+#include "platform/scope_exit.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "server/poll/publish.h"
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 #include <utility>
 
 namespace movra {
@@ -44,44 +47,22 @@ void convertKmtVolume(Reading& volume, uint8_t gasVolumeUnit, float volumeScale)
     }
 }
 
-// Holds portMutex for one device. A mutex that could not be created or waited for is not held,
-// and the device is polled all the same: the ports are then simply not shared.
-class PortLock {
-public:
-    PortLock() = default;
-    PortLock(const PortLock&) = delete;
-    PortLock& operator=(const PortLock&) = delete;
-    ~PortLock() { release(); }
-
-    void own(HANDLE mutex) { mutex_ = mutex; }
-    void release() {
-        if (mutex_ != nullptr) {
-            ReleaseMutex(std::exchange(mutex_, nullptr));
-        }
-    }
-
-private:
-    HANDLE mutex_ = nullptr;
-};
-
-bool givesOwnership(DWORD waitResult) {
-    return waitResult == WAIT_OBJECT_0 || waitResult == WAIT_ABANDONED;
-}
-
 enum class PortWait { Taken, Stopped };
 
-// Takes portMutex, waiting while another program holds it. The wait looks at the stop request
-// every few milliseconds, so a program that never lets go cannot keep the server from ending.
-PortWait takePortMutex(HANDLE mutex, CMovraLog& log, PortLock& lock) {
+// Takes portMutex for one device, waiting while another program holds it. The wait looks at the
+// stop request every few milliseconds, so a program that never lets go cannot keep the server from
+// ending. A mutex that could not be created or waited for is not held, and the device is polled
+// all the same: the ports are then simply not shared.
+PortWait takePortMutex(HANDLE mutex, CMovraLog& log, std::optional<platform::MutexGuard>& lock) {
     if (mutex == nullptr) {
         return PortWait::Taken;
     }
-    DWORD result = WaitForSingleObject(mutex, 0);
-    if (result == WAIT_TIMEOUT) {
+    lock.emplace(mutex, 0);
+    if (lock->waitResult() == WAIT_TIMEOUT) {
         log.Write(logtext::kWaitForMovraConnect, 0, false);
         for (;;) {
-            result = WaitForSingleObject(mutex, PollContext::kStopLookMs);
-            if (result != WAIT_TIMEOUT) {
+            lock.emplace(mutex, PollContext::kStopLookMs);
+            if (lock->waitResult() != WAIT_TIMEOUT) {
                 break;
             }
             if (IsStopRequested()) {
@@ -89,9 +70,6 @@ PortWait takePortMutex(HANDLE mutex, CMovraLog& log, PortLock& lock) {
             }
         }
         log.Write(logtext::kOk, 1, false);
-    }
-    if (givesOwnership(result)) {
-        lock.own(mutex);
     }
     return PortWait::Taken;
 }
@@ -212,8 +190,16 @@ bool PollContext::sleepUnlessStopped(uint32_t milliseconds) {
     return !IsStopRequested();
 }
 
-void PollContext::RunPollCycle() {
+void PollContext::RunPollCycle() noexcept {
     log_.Write(logtext::kPollStart, 0, true);
+    try {
+        pollDevices();
+    } catch (...) {
+        writeExceptionOutcome(log_, std::current_exception());
+    }
+}
+
+void PollContext::pollDevices() {
     bool allOk = true;
     if (!identitiesCreated_) {
         identities_.clear();
@@ -261,7 +247,7 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
 
     // Declared before the connection, so the port is closed before the mutex is let go: the
     // other program must find the port free when it gets the mutex.
-    PortLock portLock;
+    std::optional<platform::MutexGuard> portLock;
     if (takePortMutex(serverState().portMutex, log_, portLock) == PortWait::Stopped) {
         log_.Write(logtext::kStoppedByClient, 2, false);
         return DeviceOutcome::Abandon;
@@ -287,6 +273,8 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
         }
     }
     exchange->SetConnection(&connection);
+    // The connection ends with this device; the protocol object must not keep it.
+    auto forgetConnection = platform::scopeExit([&exchange] { exchange->SetConnection(nullptr); });
     exchange->SetTimestampSource(device.timestampSource);
 
     HRESULT result = S_OK;
@@ -310,8 +298,6 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
             published = SUCCEEDED(result);  // values follow in the next cycle
         }
     }
-    // The connection ends with this device; the protocol object must not keep it.
-    exchange->SetConnection(nullptr);
     if (!published) {
         run.publishRest(failure);
     }

@@ -1,7 +1,7 @@
 // The connection on a real line: a pseudo-terminal whose far side is a scripted station.
 #include "server/device/connection.h"
 
-#include "server/host/server_state.h"
+#include "server/core/server_state.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/frame_bytes.h"
 #include "tests/support/line_peer.h"

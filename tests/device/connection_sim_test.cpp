@@ -4,11 +4,11 @@
 // simulator's trace tells what went out on the line.
 #include "server/device/connection.h"
 
-#include "server/host/server_state.h"
+#include "server/core/server_state.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/frame_bytes.h"
 #include "tests/support/test_support.h"
-#include "tools/bench/sim_line.h"
+#include "tools/kmt-sim/sim_line.h"
 
 #include <gtest/gtest.h>
 

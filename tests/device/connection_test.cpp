@@ -2,7 +2,7 @@
 #include "server/device/connection.h"
 
 #include "platform/serial.h"
-#include "server/host/server_state.h"
+#include "server/core/server_state.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/frame_bytes.h"
 

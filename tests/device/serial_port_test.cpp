@@ -2,8 +2,8 @@
 // complete only with all their bytes, bounded waits and cancellation.
 #include "platform/serial.h"
 
-#include "platform/pty.h"
 #include "tests/support/test_support.h"
+#include "tools/support/pty.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -59,7 +59,7 @@ protected:
     }
 
     movra::test::TempDir folder;
-    platform::PtyPair pty;
+    toolsupport::PtyPair pty;
 };
 
 TEST_F(SerialPortTest, OpensTheNamedLinkOnceAtATime) {

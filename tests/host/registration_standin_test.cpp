@@ -115,4 +115,22 @@ TEST_F(RegistrationStandIn, WithoutWriteAccessBothDirectionsFailAndChangeNothing
     RegCloseKey(key);
 }
 
+// Every key a registration or an unregistration opens is closed again, on success and when a
+// step fails.
+TEST_F(RegistrationStandIn, EveryKeyItOpensIsClosedAgain) {
+    const size_t open = hooks::openKeyCount();
+    const struct {
+        bool denied;
+        int doRegister;
+        int result;
+    } runs[] = {{false, TRUE, 1}, {false, FALSE, 1}, {true, TRUE, 0}, {true, FALSE, 0}};
+    for (const auto& run : runs) {
+        hooks::denyWrites(run.denied);
+        EXPECT_EQ(movra::UpdateRegistration("C:\\Movra\\MovraOPCServer.exe", run.doRegister),
+                  run.result);
+        EXPECT_EQ(hooks::openKeyCount(), open)
+            << "denied " << run.denied << ", register " << run.doRegister;
+    }
+}
+
 }  // namespace

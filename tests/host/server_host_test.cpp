@@ -1,8 +1,8 @@
 #include "server/host/server_host.h"
 
 #include "platform/codepage.h"
-#include "server/host/log.h"
-#include "server/host/server_state.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +10,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -53,20 +56,11 @@ std::string withoutTimeLines(const std::string& log) {
     return out;
 }
 
-void resetServerState() {
-    ServerState& state = serverState();
-    state.pollRunning = 0;
-    state.notifyRunning = 0;
-    state.stopRequested = 0;
-    state.clientCount = 0;
-    state.serverLockCount = 0;
-}
-
 // Runs a ServerHost on a thread of its own, the way the program's main thread runs it.
 class HostRun {
 public:
     explicit HostRun(HostTimes times, uint32_t cycleMs = 20) : times_(times), cycleMs_(cycleMs) {
-        resetServerState();
+        serverState().Reset();
     }
 
     ~HostRun() {
@@ -219,7 +213,7 @@ HostTimes fastTimes(uint32_t periodMs) {
 }
 
 TEST(ServerHost, MissingConfigurationEndsWithMinusOneAndTwoLogLines) {
-    resetServerState();
+    serverState().Reset();
     TempDir dir;
     CMovraLog log;
     bool configured = false;
@@ -240,7 +234,7 @@ TEST(ServerHost, MissingConfigurationEndsWithMinusOneAndTwoLogLines) {
 }
 
 TEST(ServerHost, RegistrationSwitchesUnregisterFirstAndLogTheOutcome) {
-    resetServerState();
+    serverState().Reset();
     TempDir dir;
     CMovraLog log;
     std::vector<int> calls;
@@ -322,22 +316,63 @@ TEST(ServerHost, PollRequestStartsACycleAtOnceAfterTheWarmUp) {
               500);
 }
 
-TEST(ServerHost, QuitIsCancelledByAClientWithinTheGrace) {
+// WM_QUIT while `keep` holds the server within the grace: the loop goes on serving until `let go`
+// has run and another WM_QUIT comes.
+void expectQuitCancelledWithinTheGrace(const std::function<void()>& keep,
+                                       const std::function<void()>& letGo) {
     HostRun run(fastTimes(60000), 20);
     run.writeConfiguration(1);
     run.start();
     ASSERT_TRUE(run.waitForCycles(2));
     run.post(WM_QUIT);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ++serverState().clientCount;
+    keep();
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_FALSE(run.finished());
     // A poll request still works: the loop goes on serving.
     run.post(WM_POLL_REQUEST);
     EXPECT_TRUE(run.waitForCycles(3, 3000));
-    --serverState().clientCount;
+    letGo();
     run.post(WM_QUIT);
     EXPECT_EQ(run.join(3000), 0);
+}
+
+TEST(ServerHost, QuitIsCancelledByAClientWithinTheGrace) {
+    expectQuitCancelledWithinTheGrace([] { serverState().AddClient(); },
+                                      [] { serverState().RemoveClient(); });
+}
+
+TEST(ServerHost, QuitIsCancelledByAServerLockWithinTheGrace) {
+    expectQuitCancelledWithinTheGrace([] { serverState().LockServerCount(true); },
+                                      [] { serverState().LockServerCount(false); });
+}
+
+// An exception from a cycle ends that cycle only: its outcome line is logged, pollRunning is
+// cleared and the clients are notified, and the next cycles start as usual.
+TEST(ServerHost, AnExceptionEndsOnlyItsCycle) {
+    HostRun run(fastTimes(40), 20);
+    run.writeConfiguration(1);
+    std::atomic<int> cycles{0};
+    HostHooks hooks;
+    hooks.runPollCycle = [&cycles] {
+        switch (++cycles) {
+            case 1:
+                throw std::bad_alloc();
+            case 2:
+                throw std::runtime_error("a failure");
+            default:
+                break;
+        }
+    };
+    run.start(std::move(hooks));
+    ASSERT_TRUE(run.waitForNotifications(3));
+    EXPECT_GE(cycles.load(), 3);
+    EXPECT_EQ(run.logText(), cp1251("Чтение параметров конфигурации OPC-сервера... Ok.\r\n\r\n"
+                                    "Не хватает памяти. Запрос остановлен!\r\n\r\n"
+                                    "Ошибка!\r\n\r\n"));
+    run.post(WM_QUIT);
+    EXPECT_EQ(run.join(3000), 0);
+    EXPECT_EQ(serverState().pollRunning.load(), 0);
 }
 
 TEST(ServerHost, ShutdownStopsARunningCycleAndWaitsForIt) {

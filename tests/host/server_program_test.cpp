@@ -1,7 +1,7 @@
 // The real server program, run in a folder of its own as an operator would start it.
 #include "platform/codepage.h"
-#include "platform/process.h"
 #include "tests/support/test_support.h"
+#include "tools/support/process.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ size_t countOf(const std::string& text, const std::string& piece) {
 
 TEST(ServerProgram, WithoutConfigurationExitsWithMinusOneAndSaysWhy) {
     TempDir dir;
-    platform::ChildProcess server;
+    toolsupport::ChildProcess server;
     ASSERT_TRUE(server.start(installServer(dir), {}, dir.path()));
     auto code = server.wait(30000);
     ASSERT_TRUE(code.has_value());
@@ -59,7 +59,7 @@ TEST(ServerProgram, WithoutConfigurationExitsWithMinusOneAndSaysWhy) {
 TEST(ServerProgram, EmptyTablePollsAboutOnceASecond) {
     TempDir dir;
     test::WriteFileBytes(dir.file("MovraOPCServer.ini"), emptyConfiguration(1));
-    platform::ChildProcess server;
+    toolsupport::ChildProcess server;
     ASSERT_TRUE(server.start(installServer(dir), {"-Embedding"}, dir.path()));
     // First cycle at once, the second after the warm-up, then one a second: 3 or more in 2.5 s.
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));

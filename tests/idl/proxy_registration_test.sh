@@ -25,9 +25,10 @@ IOPCAsyncIO2 {39C13A71-011E-11D0-9675-0020AFD8ADB3} 9
 IOPCItemProperties {39C13A72-011E-11D0-9675-0020AFD8ADB3} 6
 IOPCShutdown {F31DFDE1-07B6-11D2-B2D8-0060083BA1FB} 4
 IOPCCommon {F31DFDE2-07B6-11D2-B2D8-0060083BA1FB} 8'
-# The interface another program's proxy serves in the second half.
-taken_name=IOPCItemMgt
-taken_iid='{39C13A54-011E-11D0-9675-0020AFD8ADB3}'
+# Interfaces that other programs serve in the second half: one with their proxy's class, one
+# whose entry names nothing we can read.
+taken="IOPCItemMgt {39C13A54-011E-11D0-9675-0020AFD8ADB3} $foreign
+IOPCShutdown {F31DFDE1-07B6-11D2-B2D8-0060083BA1FB} unreadable"
 
 fail() {
     echo "FAIL: $*" >&2
@@ -60,18 +61,20 @@ expect_no_key() {
 }
 
 remove_foreign() {
-    wine reg delete "HKEY_CLASSES_ROOT\\Interface\\$taken_iid" /f >/dev/null || true
+    for iid in $(printf '%s\n' "$taken" | cut -d' ' -f2); do
+        wine reg delete "HKEY_CLASSES_ROOT\\Interface\\$iid" /f >/dev/null || true
+    done
 }
 
 regsvr32() {
     wine regsvr32 /s "$@" "$dll" || fail "regsvr32 $* exit code $?"
 }
 
-# expect_interfaces STATE [SKIPPED_IID]: every interface registered to us (ours), or none of
-# our keys left (gone); the skipped one is checked apart.
+# expect_interfaces STATE [SKIPPED_IIDS]: every interface registered to us (ours), or none of
+# our keys left (gone); the skipped ones are checked apart.
 expect_interfaces() {
     while read -r name iid methods; do
-        [ "$iid" = "${2:-}" ] && continue
+        case "${2:-}" in *"$iid"*) continue ;; esac
         key="Interface\\$iid"
         if [ "$1" = ours ]; then
             expect_value "$key" "$name"
@@ -86,9 +89,13 @@ EOF
 }
 
 expect_foreign_untouched() {
-    expect_value "Interface\\$taken_iid" "$taken_name"
-    expect_value "Interface\\$taken_iid\\ProxyStubClsid32" "$foreign"
-    expect_value "Interface\\$taken_iid\\NumMethods" 10
+    while read -r name iid clsid; do
+        expect_value "Interface\\$iid" "$name"
+        expect_value "Interface\\$iid\\ProxyStubClsid32" "$clsid"
+        expect_value "Interface\\$iid\\NumMethods" 10
+    done <<EOF
+$taken
+EOF
 }
 
 trap 'remove_foreign; wine regsvr32 /u /s "$dll" || true; rm -rf "$work"' EXIT
@@ -108,16 +115,19 @@ regsvr32 /u
 expect_interfaces gone
 expect_no_key "CLSID\\$ours"
 
-# Another program's proxy serves one interface: it keeps it through register and unregister.
-wine reg add "HKEY_CLASSES_ROOT\\Interface\\$taken_iid" /ve /d "$taken_name" /f >/dev/null
-wine reg add "HKEY_CLASSES_ROOT\\Interface\\$taken_iid\\ProxyStubClsid32" /ve /d "$foreign" \
-    /f >/dev/null
-wine reg add "HKEY_CLASSES_ROOT\\Interface\\$taken_iid\\NumMethods" /ve /d 10 /f >/dev/null
+# Other programs serve two interfaces: they keep them through register and unregister.
+while read -r name iid clsid; do
+    wine reg add "HKEY_CLASSES_ROOT\\Interface\\$iid" /ve /d "$name" /f >/dev/null
+    wine reg add "HKEY_CLASSES_ROOT\\Interface\\$iid\\ProxyStubClsid32" /ve /d "$clsid" /f >/dev/null
+    wine reg add "HKEY_CLASSES_ROOT\\Interface\\$iid\\NumMethods" /ve /d 10 /f >/dev/null
+done <<EOF
+$taken
+EOF
 regsvr32
-expect_interfaces ours "$taken_iid"
+expect_interfaces ours "$taken"
 expect_foreign_untouched
 regsvr32 /u
-expect_interfaces gone "$taken_iid"
+expect_interfaces gone "$taken"
 expect_foreign_untouched
 expect_no_key "CLSID\\$ours"
 
@@ -125,4 +135,4 @@ if [ "$failures" -ne 0 ]; then
     echo "$failures failed checks" >&2
     exit 1
 fi
-echo "proxy registration: twelve interfaces ours, a foreign one left alone, unregister clean"
+echo "proxy registration: twelve interfaces ours, foreign ones left alone, unregister clean"

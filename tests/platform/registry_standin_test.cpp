@@ -1,4 +1,5 @@
 // What only the stand-in registry has: its test hooks and the file of MOVRA_REGISTRY.
+#include "platform/handle_ptr.h"
 #include "platform/posix/registry_testing.h"
 #include "platform/win.h"
 #include "tests/support/test_support.h"
@@ -7,6 +8,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -186,6 +188,31 @@ TEST_F(RegistryStandIn, WithoutTheMachinesSoftwareKeyDeletionsStillWork) {
     // Windows always has a classes root.
     RegCloseKey(createKey(HKEY_CLASSES_ROOT, "Again"));
     EXPECT_EQ(queryBytes(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\Again", nullptr), "<no value>");
+}
+
+TEST_F(RegistryStandIn, UniqueRegKeyClosesWhatItHoldsExactlyOnce) {
+    const size_t open = hooks::openKeyCount();
+    auto openAppIds = [](platform::UniqueRegKey& key) {
+        return RegOpenKeyExA(HKEY_CLASSES_ROOT, "AppID", 0, KEY_READ, key.put());
+    };
+    {
+        platform::UniqueRegKey first;
+        ASSERT_EQ(openAppIds(first), ERROR_SUCCESS);
+        EXPECT_EQ(hooks::openKeyCount(), open + 1);
+        ASSERT_EQ(openAppIds(first), ERROR_SUCCESS);  // put() closed the key held before
+        EXPECT_EQ(hooks::openKeyCount(), open + 1);
+        platform::UniqueRegKey second = std::move(first);
+        EXPECT_FALSE(first);
+        EXPECT_TRUE(second);
+        EXPECT_EQ(hooks::openKeyCount(), open + 1);
+        HKEY released = second.release();
+        EXPECT_EQ(hooks::openKeyCount(), open + 1);
+        platform::UniqueRegKey third(released);
+        third.reset();
+        EXPECT_EQ(hooks::openKeyCount(), open);
+        ASSERT_EQ(openAppIds(third), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(hooks::openKeyCount(), open);
 }
 
 TEST_F(RegistryStandIn, WriteLogListsChangesInOrderWithFullPaths) {

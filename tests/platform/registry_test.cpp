@@ -1,5 +1,6 @@
 // The registry calls as Windows defines them: the stand-in natively, the real registry of the
 // private prefix under Wine. Everything is made under a key of this run and removed afterwards.
+#include "platform/handle_ptr.h"
 #include "platform/win.h"
 
 #include <gtest/gtest.h>
@@ -16,22 +17,7 @@ std::string runKeyName(const char* what) {
     return std::string("MovraRegistryTest-") + what + "-" + std::to_string(stamp);
 }
 
-class Key {
-public:
-    Key() = default;
-    ~Key() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-        }
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY get() const { return key_; }
-    HKEY* put() { return &key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
+using Key = platform::UniqueRegKey;
 
 LSTATUS create(HKEY parent, const std::string& name, Key& key, DWORD* disposition = nullptr) {
     return RegCreateKeyExA(parent, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,

@@ -1,8 +1,8 @@
 // Mutexes and events as Windows defines them; the same expectations hold for the stand-in and,
 // under Wine, for the real API.
 #include "platform/handle_ptr.h"
-#include "platform/process.h"
 #include "platform/win.h"
+#include "tools/support/process.h"
 
 #include <gtest/gtest.h>
 
@@ -221,7 +221,7 @@ public:
     std::optional<int> waitForExit() { return process_.wait(20000); }
 
 private:
-    platform::ChildProcess process_;
+    toolsupport::ChildProcess process_;
 };
 
 TEST(NamedMutexChild, DISABLED_ServesRequests) {

@@ -5,8 +5,8 @@
 #include "server/poll/poll_cycle.h"
 
 #include "platform/codepage.h"
-#include "server/host/log.h"
-#include "server/host/server_state.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/test_support.h"
@@ -19,6 +19,8 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -199,8 +201,18 @@ protected:
         poll = std::make_unique<PollContext>(
             log, catalogue, clock, [this](uint8_t type, platform::Clock& exchangeClock) {
                 ++created;
+                switch (creation) {
+                    case Creation::Null:
+                        return std::unique_ptr<CMovraDataExchange>();
+                    case Creation::ThrowsBadAlloc:
+                        throw std::bad_alloc();
+                    case Creation::ThrowsOther:
+                        throw std::runtime_error("scripted failure");
+                    case Creation::Scripted:
+                        break;
+                }
                 std::unique_ptr<CMovraDataExchange> exchange;
-                if (!failAllocation && created - 1 < scripts.size()) {
+                if (created - 1 < scripts.size()) {
                     exchange = std::make_unique<ScriptedExchange>(type, scripts[created - 1],
                                                                   exchangeClock);
                 }
@@ -238,7 +250,9 @@ protected:
     ServerConfiguration configuration;
     std::vector<std::shared_ptr<Script>> scripts;
     size_t created = 0;
-    bool failAllocation = false;
+    // How the factory answers: a scripted protocol object, none (no memory), or an exception.
+    enum class Creation { Scripted, Null, ThrowsBadAlloc, ThrowsOther };
+    Creation creation = Creation::Scripted;
     std::unique_ptr<PollContext> poll;
     uint64_t buildTicks = 0;
 };
@@ -466,34 +480,51 @@ TEST_F(PollCycleTest, AtMostOneHundredDevicesArePolled) {
     }
 }
 
-TEST_F(PollCycleTest, NoMemoryForAProtocolObjectEndsTheCycleAndFreesThePorts) {
-    scriptFor(kTypeKmt);
-    scriptFor(kTypeKmt);
-    failAllocation = true;
-    configure({deviceOf(kTypeKmt, 1), deviceOf(kTypeKmt, 2)});
-    poll->RunPollCycle();
-    EXPECT_EQ(created, 1u);  // the second device was not reached
-    EXPECT_EQ(poll->firstPassDone(), 0u);
-    std::string text = logText();
-    EXPECT_TRUE(
-        text.ends_with(cp1251("Обмен данными с вычислителями... "
-                              "Не хватает памяти. Запрос остановлен!\r\n\r\n")))
-        << text;
-    // Another thread (another program, in real life) can take the port mutex at once.
-    std::future<DWORD> taken = std::async(std::launch::async, [] {
-        DWORD result = WaitForSingleObject(serverState().portMutex, 0);
-        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
-            ReleaseMutex(serverState().portMutex);
-        }
-        return result;
-    });
-    EXPECT_EQ(taken.get(), WAIT_OBJECT_0);
+// A lack of memory, reported by the factory or thrown from the cycle, and any other exception end
+// the cycle with its outcome line and leave the port free; the next cycle runs as usual.
+TEST_F(PollCycleTest, AFailedCreationEndsTheCycleAndTheNextCycleRuns) {
+    const struct {
+        Creation creation;
+        const char* outcome;
+    } cases[] = {
+        {Creation::Null, "Не хватает памяти. Запрос остановлен!"},
+        {Creation::ThrowsBadAlloc, "Не хватает памяти. Запрос остановлен!"},
+        {Creation::ThrowsOther, "Ошибка!"},
+    };
+    for (const auto& failing : cases) {
+        SCOPED_TRACE(failing.outcome);
+        scripts.clear();
+        scriptFor(kTypeKmt);
+        scriptFor(kTypeKmt);
+        creation = failing.creation;
+        created = 0;
+        configure({deviceOf(kTypeKmt, 1), deviceOf(kTypeKmt, 2)});
+        poll->RunPollCycle();
+        EXPECT_EQ(created, 1u);  // the second device was not reached
+        EXPECT_EQ(poll->firstPassDone(), 0u);
+        std::string text = logText();
+        EXPECT_TRUE(text.ends_with(cp1251("Обмен данными с вычислителями... ") +
+                                   cp1251(failing.outcome) + "\r\n\r\n"))
+            << text;
+        // Another thread (another program, in real life) can take the port mutex at once.
+        std::future<DWORD> taken = std::async(std::launch::async, [] {
+            DWORD result = WaitForSingleObject(serverState().portMutex, 0);
+            if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+                ReleaseMutex(serverState().portMutex);
+            }
+            return result;
+        });
+        EXPECT_EQ(taken.get(), WAIT_OBJECT_0);
 
-    failAllocation = false;
-    created = 0;
-    poll->RunPollCycle();
-    EXPECT_EQ(created, 2u);
-    EXPECT_EQ(poll->firstPassDone(), 1u);
+        creation = Creation::Scripted;
+        created = 0;
+        poll->RunPollCycle();
+        EXPECT_EQ(created, 2u);
+        EXPECT_EQ(poll->firstPassDone(), 1u);
+        EXPECT_EQ(scripts[0]->identifies, 1);
+        EXPECT_EQ(scripts[1]->identifies, 1);
+        EXPECT_TRUE(logText().ends_with(cp1251("Обмен данными с вычислителями... Ok.\r\n\r\n")));
+    }
 }
 
 TEST_F(PollCycleTest, AStopBeforeADeviceEndsTheCycle) {

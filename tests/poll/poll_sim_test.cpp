@@ -6,15 +6,15 @@
 #include "server/poll/poll_cycle.h"
 
 #include "platform/codepage.h"
-#include "platform/process.h"
 #include "platform/wide.h"
-#include "server/host/log.h"
-#include "server/host/server_state.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/test_support.h"
-#include "tools/bench/sim_line.h"
+#include "tools/kmt-sim/sim_line.h"
 #include "tools/kmt-sim/values.h"
+#include "tools/support/process.h"
 
 #include <gtest/gtest.h>
 
@@ -651,7 +651,7 @@ public:
                process.readLine() == std::optional<std::string>("RELEASED");
     }
 
-    platform::ChildProcess process;
+    toolsupport::ChildProcess process;
     bool started = false;
     bool held = false;
 };

@@ -5,8 +5,8 @@
 // would install it. Windows build only.
 #include "common/config/config_file.h"
 #include "platform/codepage.h"
-#include "platform/process.h"
 #include "tests/support/test_support.h"
+#include "tools/support/process.h"
 
 #include <gtest/gtest.h>
 
@@ -60,7 +60,7 @@ TEST(WineServerTest, PollsASimulatedDeviceThroughAMappedComPort) {
     device.comPort = static_cast<uint8_t>(testPort());
     ASSERT_TRUE(saveConfiguratorFile(dir.file("MovraOPCServer.ini"), table));
 
-    platform::ChildProcess server;
+    toolsupport::ChildProcess server;
     ASSERT_TRUE(server.start(program, {"-Embedding"}, dir.path()));
     // The first cycle identifies, the second reads: both end with "Ok." when the device answers.
     // The log is looked at every 50 ms; a device that never answers fails after 60 s.

@@ -1,9 +1,9 @@
 // The simulator as a program on a line: several devices, other stations' traffic, injected
 // faults, line timing, its command line and its end.
-#include "platform/line_io.h"
-#include "platform/pty.h"
 #include "tests/sim/sim_harness.h"
 #include "tools/kmt-sim/values.h"
+#include "tools/support/line_io.h"
+#include "tools/support/pty.h"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +58,7 @@ TEST(SimBus, ARequestArrivingInPiecesIsOneRequest) {
     SimLine line({"--baud", "115200", "--device", "model=KMT-G,address=4"});
     Bytes request = newRequest(4, 0x50, 0, 4);
     line.send(Bytes(request.begin(), request.begin() + 3));
-    platform::sleepUntilUs(platform::monotonicUs() + 5000);  // a gap within the frame
+    toolsupport::sleepUntilUs(toolsupport::monotonicUs() + 5000);  // a gap within the frame
     line.send(Bytes(request.begin() + 3, request.end()));
     std::optional<ReplyFrame> reply = line.receive(4);
     ASSERT_TRUE(reply.has_value());
@@ -145,16 +145,16 @@ TEST(SimFaults, SkipAndCountPickOneRequest) {
 
 TEST(SimFaults, SlowBytesAndALateReply) {
     SimLine line = faultyLine("fault=slow:15@0x50,fault=delay:120@0x7F");
-    int64_t start = platform::monotonicUs();
+    int64_t start = toolsupport::monotonicUs();
     ReplyFrame slow = line.exchange(newRequest(6, 0x50, 1, 1));  // 9 bytes, 8 gaps
-    int64_t slowUs = platform::monotonicUs() - start;
+    int64_t slowUs = toolsupport::monotonicUs() - start;
     EXPECT_EQ(slow.raw.size(), 9u);
     EXPECT_GE(slowUs, 8 * 15000);
     EXPECT_LT(slowUs, 8 * 15000 + 400000);
 
-    start = platform::monotonicUs();
+    start = toolsupport::monotonicUs();
     line.exchange(newRequest(6, 0x7F));
-    EXPECT_GE(platform::monotonicUs() - start, 120000);
+    EXPECT_GE(toolsupport::monotonicUs() - start, 120000);
 }
 
 // ---- line timing -------------------------------------------------------------------------------
@@ -163,19 +163,19 @@ TEST(SimTiming, AReplyTakesTheLineTimeOfRequestAndReplyAt9600Baud) {
     SimLine line({"--baud", "9600", "--device", "model=KMT-U,address=1,channels=20"});
     Bytes request = newRequest(1, 0x51, 0);
     const double byteUs = 10.0 * 1e6 / 9600;
-    int64_t start = platform::monotonicUs();
+    int64_t start = toolsupport::monotonicUs();
     line.send(request);
     Bytes received;
     int64_t firstUs = 0;
     const size_t replyBytes = 5 + 7 + 3 * 20 * 4;  // 252
-    while (received.size() < replyBytes && platform::monotonicUs() - start < 3000000) {
+    while (received.size() < replyBytes && toolsupport::monotonicUs() - start < 3000000) {
         Bytes more = line.readFor(2);
         if (!more.empty() && received.empty()) {
-            firstUs = platform::monotonicUs() - start;
+            firstUs = toolsupport::monotonicUs() - start;
         }
         received.insert(received.end(), more.begin(), more.end());
     }
-    int64_t lastUs = platform::monotonicUs() - start;
+    int64_t lastUs = toolsupport::monotonicUs() - start;
     ASSERT_EQ(received.size(), replyBytes);
     EXPECT_TRUE(crcIsZero(received));
     const double minimumUs = (request.size() + replyBytes) * byteUs;
@@ -199,16 +199,18 @@ TEST(SimProgram, TerminationSignalsEndItCleanlyAndRemoveTheLink) {
 }
 
 TEST(SimProgram, PortOptionUsesAnExistingTerminal) {
-    platform::PtyPair pair;
-    platform::PipedChild child(KMT_SIM_PROGRAM, {"--port", pair.terminalPath(), "--baud", "115200",
-                                                 "--device", "model=KMT-UV,address=3"});
+    toolsupport::PtyPair pair;
+    toolsupport::PipedChild child(
+        KMT_SIM_PROGRAM,
+        {"--port", pair.terminalPath(), "--baud", "115200", "--device", "model=KMT-UV,address=3"});
     ASSERT_EQ(child.readLine(10000), std::optional<std::string>("READY " + pair.terminalPath()));
     Bytes request = newRequest(3, 0x7F);
-    ASSERT_TRUE(platform::writeAll(pair.controllerFd(), request.data(), request.size()));
+    ASSERT_TRUE(toolsupport::writeAll(pair.controllerFd(), request.data(), request.size()));
     Bytes reply;
-    int64_t deadline = platform::monotonicUs() + 3000000;
-    while (reply.size() < 5 && platform::monotonicUs() < deadline) {
-        platform::readAvailable(pair.controllerFd(), reply, deadline - platform::monotonicUs());
+    int64_t deadline = toolsupport::monotonicUs() + 3000000;
+    while (reply.size() < 5 && toolsupport::monotonicUs() < deadline) {
+        toolsupport::readAvailable(pair.controllerFd(), reply,
+                                   deadline - toolsupport::monotonicUs());
     }
     EXPECT_EQ(reply, (Bytes{3, 0x7F, 0, 0xA1, 0xF0}));
     child.signal(SIGTERM);

@@ -1,6 +1,6 @@
 #include "tests/sim/sim_harness.h"
 
-#include "platform/line_io.h"
+#include "tools/support/line_io.h"
 
 #include <gtest/gtest.h>
 
@@ -90,27 +90,27 @@ SimLine::SimLine(const std::vector<std::string>& arguments, bool captureStderr)
     if (captureStderr) {
         stderrPath_ = dir_.file("stderr.txt");
     }
-    child_ = std::make_unique<platform::PipedChild>(KMT_SIM_PROGRAM, all, stderrPath_);
+    child_ = std::make_unique<toolsupport::PipedChild>(KMT_SIM_PROGRAM, all, stderrPath_);
     std::optional<std::string> ready = child_->readLine(10000);
     if (!ready || *ready != "READY " + link_) {
         ADD_FAILURE() << "no READY line from kmt-sim, got: " << ready.value_or("(nothing)");
         return;
     }
-    fd_ = platform::openLine(link_, 9600);
+    fd_ = toolsupport::openLine(link_, 9600);
 }
 
 SimLine::~SimLine() {
-    platform::closeLine(fd_);
+    toolsupport::closeLine(fd_);
     child_->signal(SIGTERM);
     child_->wait(5000);
 }
 
 void SimLine::send(const Bytes& bytes) {
-    ASSERT_TRUE(platform::writeAll(fd_, bytes.data(), bytes.size()));
+    ASSERT_TRUE(toolsupport::writeAll(fd_, bytes.data(), bytes.size()));
 }
 
 std::optional<ReplyFrame> SimLine::receive(uint8_t address, int timeoutMs) {
-    const int64_t deadline = platform::monotonicUs() + int64_t{timeoutMs} * 1000;
+    const int64_t deadline = toolsupport::monotonicUs() + int64_t{timeoutMs} * 1000;
     ReplyFrame frame;
     for (;;) {
         while (!pending_.empty() && pending_[0] != address) {
@@ -123,9 +123,9 @@ std::optional<ReplyFrame> SimLine::receive(uint8_t address, int timeoutMs) {
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(length));
             return frame;
         }
-        int64_t left = deadline - platform::monotonicUs();
+        int64_t left = deadline - toolsupport::monotonicUs();
         if (left <= 0 ||
-            platform::readAvailable(fd_, pending_, left) == platform::WaitResult::Failed) {
+            toolsupport::readAvailable(fd_, pending_, left) == toolsupport::WaitResult::Failed) {
             return std::nullopt;
         }
     }
@@ -144,11 +144,11 @@ ReplyFrame SimLine::exchange(const Bytes& request) {
 }
 
 Bytes SimLine::readFor(int milliseconds) {
-    const int64_t deadline = platform::monotonicUs() + int64_t{milliseconds} * 1000;
+    const int64_t deadline = toolsupport::monotonicUs() + int64_t{milliseconds} * 1000;
     for (;;) {
-        int64_t left = deadline - platform::monotonicUs();
+        int64_t left = deadline - toolsupport::monotonicUs();
         if (left <= 0 ||
-            platform::readAvailable(fd_, pending_, left) == platform::WaitResult::Failed) {
+            toolsupport::readAvailable(fd_, pending_, left) == toolsupport::WaitResult::Failed) {
             break;
         }
     }
@@ -176,7 +176,7 @@ RunResult runSim(const std::vector<std::string>& arguments) {
     std::string errPath = dir.file("stderr.txt");
     RunResult result;
     {
-        platform::PipedChild child(KMT_SIM_PROGRAM, arguments, errPath);
+        toolsupport::PipedChild child(KMT_SIM_PROGRAM, arguments, errPath);
         result.out = child.readRest(10000);
         result.exitCode = child.wait(10000).value_or(-1);
     }

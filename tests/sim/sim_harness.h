@@ -2,8 +2,8 @@
 // line: requests and replies encoded here from the wire description, apart from the simulator.
 #pragma once
 
-#include "platform/piped_child.h"
 #include "tests/support/test_support.h"
+#include "tools/support/piped_child.h"
 
 #include <cstdint>
 #include <memory>
@@ -58,7 +58,7 @@ public:
     // the probe's reply, so `request` was not answered (the simulator answers in order).
     void expectNoAnswer(const Bytes& request, const Bytes& probe);
 
-    platform::PipedChild& process() { return *child_; }
+    toolsupport::PipedChild& process() { return *child_; }
     const std::string& link() const { return link_; }
     std::string stderrText() const;
 
@@ -66,7 +66,7 @@ private:
     movra::test::TempDir dir_;
     std::string link_;
     std::string stderrPath_;
-    std::unique_ptr<platform::PipedChild> child_;
+    std::unique_ptr<toolsupport::PipedChild> child_;
     int fd_ = -1;
     Bytes pending_;
 };

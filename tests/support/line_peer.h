@@ -4,8 +4,8 @@
 // responder returns for each (nothing: silence).
 #pragma once
 
-#include "platform/pty.h"
 #include "tests/support/test_support.h"
+#include "tools/support/pty.h"
 
 #include <atomic>
 #include <chrono>
@@ -43,7 +43,7 @@ private:
     void run();
 
     TempDir folder_;
-    platform::PtyPair pty_;
+    toolsupport::PtyPair pty_;
     size_t requestLength_;
     Responder responder_;
     std::mutex mutex_;

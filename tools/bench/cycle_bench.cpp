@@ -7,11 +7,11 @@
 //   cycle_bench [cycles] [kmt-sim]     (default 5 regular cycles after the identifying one)
 
 #include "platform/win.h"
-#include "server/host/log.h"
-#include "server/host/server_state.h"
+#include "server/core/log.h"
+#include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "server/poll/poll_cycle.h"
-#include "tools/bench/sim_line.h"
+#include "tools/kmt-sim/sim_line.h"
 
 #include <unistd.h>
 

@@ -10,7 +10,7 @@
 
 #include "server/device/connection.h"
 #include "server/device/data_exchange.h"
-#include "tools/bench/sim_line.h"
+#include "tools/kmt-sim/sim_line.h"
 
 #include <unistd.h>
 

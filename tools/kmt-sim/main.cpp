@@ -1,8 +1,8 @@
 // kmt-sim: metering computers of the KMT family on a serial line or a pseudo-terminal.
-#include "platform/line_io.h"
-#include "platform/pty.h"
 #include "tools/kmt-sim/device.h"
 #include "tools/kmt-sim/framer.h"
+#include "tools/support/line_io.h"
+#include "tools/support/pty.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -203,19 +203,19 @@ void removeLink(const std::string& link, const std::string& target) {
 }
 
 int run(const Options& options) {
-    std::unique_ptr<platform::PtyPair> pty;
+    std::unique_ptr<toolsupport::PtyPair> pty;
     int fd = -1;
     std::string readyPath;
-    platform::installStopSignals();
+    toolsupport::installStopSignals();
     try {
         if (!options.ptyLink.empty()) {
-            pty = std::make_unique<platform::PtyPair>();
-            platform::makeRaw(pty->controllerFd(), options.baud);
+            pty = std::make_unique<toolsupport::PtyPair>();
+            toolsupport::makeRaw(pty->controllerFd(), options.baud);
             pty->publish(options.ptyLink);
             fd = pty->controllerFd();
             readyPath = options.ptyLink;
         } else {
-            fd = platform::openLine(options.port, options.baud);
+            fd = toolsupport::openLine(options.port, options.baud);
             readyPath = options.port;
         }
     } catch (const std::exception& error) {
@@ -236,7 +236,7 @@ int run(const Options& options) {
     // The silence that ends an unfinished frame: generous, since a writer's single request may
     // still reach us in pieces on a loaded machine.
     Framer framer(stations, 100000 + lineTimeUs(4));
-    const int64_t startUs = platform::monotonicUs();
+    const int64_t startUs = toolsupport::monotonicUs();
     Trace trace(options.trace, startUs);
 
     std::printf("READY %s\n", readyPath.c_str());
@@ -248,21 +248,21 @@ int run(const Options& options) {
         std::vector<uint8_t> chunk;
         std::optional<int64_t> deadline = framer.deadline();
         int64_t timeoutUs =
-            deadline ? std::max<int64_t>(0, *deadline - platform::monotonicUs()) : -1;
-        platform::WaitResult result = platform::readAvailable(fd, chunk, timeoutUs);
-        if (result == platform::WaitResult::Stopped) {
+            deadline ? std::max<int64_t>(0, *deadline - toolsupport::monotonicUs()) : -1;
+        toolsupport::WaitResult result = toolsupport::readAvailable(fd, chunk, timeoutUs);
+        if (result == toolsupport::WaitResult::Stopped) {
             break;
         }
-        if (result == platform::WaitResult::Failed) {
+        if (result == toolsupport::WaitResult::Failed) {
             std::fprintf(stderr, "kmt-sim: the line %s failed\n", readyPath.c_str());
             status = 1;
             break;
         }
-        if (result == platform::WaitResult::Data) {
-            framer.push(chunk.data(), chunk.size(), platform::monotonicUs());
+        if (result == toolsupport::WaitResult::Data) {
+            framer.push(chunk.data(), chunk.size(), toolsupport::monotonicUs());
         }
         while (running) {
-            std::optional<LineEvent> event = framer.next(platform::monotonicUs());
+            std::optional<LineEvent> event = framer.next(toolsupport::monotonicUs());
             if (!event) {
                 break;
             }
@@ -275,7 +275,7 @@ int run(const Options& options) {
             SimDevice& device = devices[event->station];
             std::string label = "  (" + device.config().label() + ")";
             trace.line(event->firstByteUs, "in", event->bytes, label);
-            int64_t nowUs = platform::monotonicUs();
+            int64_t nowUs = toolsupport::monotonicUs();
             Moment moment{pcLocalSeconds(), (nowUs - startUs) / 1000000};
             Reply reply = device.handle(event->bytes, moment);
             if (reply.silent) {
@@ -288,23 +288,23 @@ int run(const Options& options) {
             for (size_t i = 0; i < reply.bytes.size() && running; ++i) {
                 int64_t dueUs =
                     firstUs + lineTimeUs(i + 1) + static_cast<int64_t>(i) * reply.byteGapUs;
-                if (!platform::sleepUntilUs(dueUs)) {
+                if (!toolsupport::sleepUntilUs(dueUs)) {
                     running = false;
-                } else if (!platform::writeAll(fd, &reply.bytes[i], 1)) {
-                    if (!platform::stopRequested()) {
+                } else if (!toolsupport::writeAll(fd, &reply.bytes[i], 1)) {
+                    if (!toolsupport::stopRequested()) {
                         std::fprintf(stderr, "kmt-sim: cannot write to %s\n", readyPath.c_str());
                         status = 1;
                     }
                     running = false;
                 }
             }
-            trace.line(platform::monotonicUs(), "out", reply.bytes, label);
+            trace.line(toolsupport::monotonicUs(), "out", reply.bytes, label);
         }
     }
     if (pty) {
         removeLink(options.ptyLink, pty->terminalPath());
     } else {
-        platform::closeLine(fd);
+        toolsupport::closeLine(fd);
     }
     return status;
 }

@@ -1,6 +1,7 @@
-#include "server/host/log.h"
+#include "server/core/log.h"
 
 #include <cstdio>
+#include <new>
 
 namespace movra {
 
@@ -210,6 +211,20 @@ int CMovraLog::WriteClientGroup(const char* text, DWORD clientSlot, DWORD groupI
     } catch (...) {
         return 0;
     }
+}
+
+void writeExceptionOutcome(CMovraLog& log, std::exception_ptr failure) noexcept {
+    const char* outcome = logtext::kError;
+    try {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    } catch (const std::bad_alloc&) {
+        outcome = logtext::kOutOfMemory;
+    } catch (...) {
+        // every other failure is reported as kError
+    }
+    log.Write(outcome, 2, false);
 }
 
 CMovraLog& movraLog() {

@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "tools/support/process.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace platform {
+namespace toolsupport {
 
 struct ChildProcess::State {
     pid_t pid = -1;
@@ -163,4 +163,4 @@ std::optional<std::string> ChildProcess::readLine() {
     }
 }
 
-}  // namespace platform
+}  // namespace toolsupport

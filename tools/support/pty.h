@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace platform {
+namespace toolsupport {
 
 class PtyPair {
 public:
@@ -31,4 +31,4 @@ private:
 // Sets a terminal file descriptor to raw 8N1 at the given baud rate; false on failure.
 bool makeRaw(int fd, unsigned baud);
 
-}  // namespace platform
+}  // namespace toolsupport

@@ -1,4 +1,4 @@
-#include "platform/pty.h"
+#include "tools/support/pty.h"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <system_error>
 
-namespace platform {
+namespace toolsupport {
 
 namespace {
 
@@ -84,4 +84,4 @@ void PtyPair::publish(const std::string& link) const {
     }
 }
 
-}  // namespace platform
+}  // namespace toolsupport

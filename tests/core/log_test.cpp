@@ -1,4 +1,4 @@
-#include "server/host/log.h"
+#include "server/core/log.h"
 
 #include "tests/support/test_support.h"
 

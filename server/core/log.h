@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -108,5 +109,9 @@ private:
 
 // The process-wide log, created on first use and kept until the process ends.
 CMovraLog& movraLog();
+
+// The outcome line (two line ends, no time) of a pass that `failure` ended, for the catch (...)
+// at the top of a thread: a lack of memory as kOutOfMemory, anything else as kError.
+void writeExceptionOutcome(CMovraLog& log, std::exception_ptr failure) noexcept;
 
 }  // namespace movra

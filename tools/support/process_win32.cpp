@@ -1,8 +1,8 @@
-#include "platform/process.h"
+#include "tools/support/process.h"
 
 #include "platform/win.h"
 
-namespace platform {
+namespace toolsupport {
 
 struct ChildProcess::State {
     PROCESS_INFORMATION info{};
@@ -185,4 +185,4 @@ std::optional<std::string> ChildProcess::readLine() {
     }
 }
 
-}  // namespace platform
+}  // namespace toolsupport

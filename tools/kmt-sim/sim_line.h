@@ -4,7 +4,7 @@
 // integration tests share it.
 #pragma once
 
-#include "platform/piped_child.h"
+#include "tools/support/piped_child.h"
 
 #include <cstddef>
 #include <memory>
@@ -35,7 +35,7 @@ public:
 private:
     std::string link_;
     std::string tracePath_;
-    std::unique_ptr<platform::PipedChild> child_;
+    std::unique_ptr<toolsupport::PipedChild> child_;
     bool ready_ = false;
 };
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace toolsupport {
 
 // Microseconds of the monotonic clock.
 int64_t monotonicUs();
@@ -35,4 +35,4 @@ bool writeAll(int fd, const uint8_t* bytes, size_t count);
 // Sleeps until monotonicUs() reaches `deadlineUs`; false when a stop came first.
 bool sleepUntilUs(int64_t deadlineUs);
 
-}  // namespace platform
+}  // namespace toolsupport

@@ -1,4 +1,4 @@
-#include "tools/bench/sim_line.h"
+#include "tools/kmt-sim/sim_line.h"
 
 #include <cctype>
 #include <chrono>
@@ -20,7 +20,7 @@ KmtSimLine::KmtSimLine(const std::string& program, const std::string& folder, un
         all.push_back("--trace");
     }
     all.insert(all.end(), arguments.begin(), arguments.end());
-    child_ = std::make_unique<platform::PipedChild>(program, all, tracePath_);
+    child_ = std::make_unique<toolsupport::PipedChild>(program, all, tracePath_);
     std::optional<std::string> line = child_->readLine(10000);
     ready_ = line && *line == "READY " + link_;
 }

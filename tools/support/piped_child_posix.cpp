@@ -1,6 +1,6 @@
-#include "platform/piped_child.h"
+#include "tools/support/piped_child.h"
 
-#include "platform/line_io.h"
+#include "tools/support/line_io.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-namespace platform {
+namespace toolsupport {
 
 PipedChild::PipedChild(const std::string& program, const std::vector<std::string>& arguments,
                        const std::string& stderrPath) {
@@ -127,4 +127,4 @@ std::optional<int> PipedChild::wait(uint32_t milliseconds) {
     }
 }
 
-}  // namespace platform
+}  // namespace toolsupport

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace toolsupport {
 
 class PipedChild {
 public:
@@ -37,4 +37,4 @@ private:
     std::optional<int> exitCode_;
 };
 
-}  // namespace platform
+}  // namespace toolsupport

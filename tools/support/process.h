@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace toolsupport {
 
 class ChildProcess {
 public:
@@ -43,4 +43,4 @@ private:
     bool connectStreams_ = false;
 };
 
-}  // namespace platform
+}  // namespace toolsupport

@@ -1,6 +1,6 @@
-#include "platform/line_io.h"
+#include "tools/support/line_io.h"
 
-#include "platform/pty.h"
+#include "tools/support/pty.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <system_error>
 
-namespace platform {
+namespace toolsupport {
 
 namespace {
 
@@ -159,4 +159,4 @@ bool sleepUntilUs(int64_t deadlineUs) {
     }
 }
 
-}  // namespace platform
+}  // namespace toolsupport

@@ -1,0 +1,36 @@
+#include "server/core/server_state.h"
+
+namespace movra {
+
+ServerState& serverState() {
+    static ServerState state;
+    return state;
+}
+
+bool IsStopRequested() {
+    return serverState().stopRequested.load() != 0;
+}
+
+LONG ServerState::LockServerCount(bool lock) {
+    if (lock) {
+        return ++serverLockCount;
+    }
+    LONG current = serverLockCount.load();
+    while (current > 0 && !serverLockCount.compare_exchange_weak(current, current - 1)) {
+    }
+    return current > 0 ? current - 1 : 0;
+}
+
+void ServerState::Reset() {
+    pollRunning = 0;
+    notifyRunning = 0;
+    stopRequested = 0;
+    mainThreadId = 0;
+    clientCount = 0;
+    serverLockCount = 0;
+    for (auto& client : clients) {
+        client = nullptr;
+    }
+}
+
+}  // namespace movra

@@ -1,0 +1,52 @@
+// Server-wide state shared by the main thread, the poll thread and the COM threads.
+#pragma once
+
+#include "platform/win.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace movra {
+
+inline constexpr UINT WM_POLL_REQUEST = 0x0400 + 1;
+inline constexpr UINT WM_NOTIFY_CLIENTS = 0x0400 + 2;
+inline constexpr size_t kClientSlots = 10;
+
+class CMovraOPCServer;
+
+// The flags and counts are sequentially consistent atomics rather than integers under stateMutex;
+// the orders that matter (pollRunning cleared before WM_NOTIFY_CLIENTS is posted, stopRequested
+// set before the flags are awaited) follow from the order of the stores. stateMutex remains for
+// updates that touch more than one field.
+struct ServerState {
+    std::mutex stateMutex;
+    std::atomic<LONG> pollRunning{0};
+    std::atomic<LONG> notifyRunning{0};
+    std::atomic<LONG> stopRequested{0};
+    std::atomic<DWORD> mainThreadId{0};
+    // The server objects alive and the class factory's LockServer locks: while either is non-zero
+    // the server stays. Changed through AddClient, RemoveClient and LockServerCount.
+    std::atomic<LONG> clientCount{0};
+    std::atomic<LONG> serverLockCount{0};
+    std::atomic<CMovraOPCServer*> clients[kClientSlots] = {};
+    HANDLE portMutex = nullptr;
+
+    // A server object was created (AddClient) or destroyed (RemoveClient); the new count.
+    LONG AddClient() { return ++clientCount; }
+    LONG RemoveClient() { return --clientCount; }
+    // IClassFactory::LockServer: true takes a lock, false gives one back; the new count. An
+    // unbalanced unlock leaves 0: below it the server could never end.
+    LONG LockServerCount(bool lock);
+    // True while a server object or a server lock keeps the server from ending.
+    bool IsServerInUse() const { return clientCount.load() != 0 || serverLockCount.load() != 0; }
+    // Back to the state of a fresh process, for tests; no other thread may be using the state.
+    // The port mutex is kept: it is created once per process.
+    void Reset();
+};
+
+ServerState& serverState();
+
+// True once shutdown has begun; every wait of the poll thread looks at it.
+bool IsStopRequested();
+
+}  // namespace movra
