@@ -153,6 +153,11 @@ protected:
             std::fprintf(stderr, "activation of %s: 0x%08lX\n", kVersionIndependentProgId,
                          static_cast<unsigned long>(result));
         }
+        if (result == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE)) {
+            std::fprintf(stderr,
+                         "under Wine: a server killed earlier stays registered with the "
+                         "RPC service until the wineserver ends\n");
+        }
     }
     static void TearDownTestSuite() { client.reset(); }
 
