@@ -13,6 +13,7 @@ bool IsStopRequested() {
 
 LONG ServerState::LockServerCount(bool lock) {
     if (lock) {
+        ++arrivals;
         return ++serverLockCount;
     }
     LONG current = serverLockCount.load();
@@ -28,6 +29,7 @@ void ServerState::Reset() {
     mainThreadId = 0;
     clientCount = 0;
     serverLockCount = 0;
+    arrivals = 0;
     for (auto& client : clients) {
         client = nullptr;
     }

@@ -4,6 +4,7 @@
 #include "platform/win.h"
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 namespace movra {
@@ -28,11 +29,17 @@ struct ServerState {
     // the server stays. Changed through AddClient, RemoveClient and LockServerCount.
     std::atomic<LONG> clientCount{0};
     std::atomic<LONG> serverLockCount{0};
+    // Server objects created and locks taken so far: a client that came and went again between
+    // two looks of the quit grace still shows here.
+    std::atomic<uint32_t> arrivals{0};
     std::atomic<CMovraOPCServer*> clients[kClientSlots] = {};
     HANDLE portMutex = nullptr;
 
     // A server object was created (AddClient) or destroyed (RemoveClient); the new count.
-    LONG AddClient() { return ++clientCount; }
+    LONG AddClient() {
+        ++arrivals;
+        return ++clientCount;
+    }
     LONG RemoveClient() { return --clientCount; }
     // IClassFactory::LockServer: true takes a lock, false gives one back; the new count. An
     // unbalanced unlock leaves 0: below it the server could never end.

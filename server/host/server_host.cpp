@@ -145,17 +145,43 @@ void ServerHost::messageLoop() {
     }
 }
 
-// The last client has gone: a new client or a server lock within the grace keeps the server.
+void ServerHost::registerClassObject() {
+    if (IUnknown* classObject = hooks_.classObject ? hooks_.classObject() : nullptr) {
+        classRegistered_ = SUCCEEDED(CoRegisterClassObject(
+            kServerClsid, classObject, CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+            REGCLS_MULTIPLEUSE, &classCookie_));
+    }
+}
+
+void ServerHost::revokeClassObject() {
+    if (classRegistered_) {
+        CoRevokeClassObject(classCookie_);
+        classRegistered_ = false;
+    }
+}
+
+// The last client has gone: a new client or a server lock within the grace keeps the server. A
+// client that came and went again cancels it too; its own departure starts a new grace.
 bool ServerHost::quitGraceExpired() {
+    ServerState& state = serverState();
+    const uint32_t arrivals = state.arrivals.load();
+    auto keptAlive = [&] { return state.IsServerInUse() || state.arrivals.load() != arrivals; };
     uint64_t start = clock_.nowMs();
     for (;;) {
-        clock_.sleepMs(times_.flagPollMs);
-        if (clock_.nowMs() - start >= times_.quitGraceMs) {
-            return true;
-        }
-        if (serverState().IsServerInUse()) {
+        if (keptAlive()) {
             return false;
         }
+        if (clock_.nowMs() - start >= times_.quitGraceMs) {
+            // From here on no activation reaches the factory; one that got in just before must
+            // not have the process end under it.
+            revokeClassObject();
+            if (keptAlive()) {
+                registerClassObject();
+                return false;
+            }
+            return true;
+        }
+        clock_.sleepMs(times_.flagPollMs);
     }
 }
 
@@ -171,10 +197,7 @@ void ServerHost::shutdown() {
         clock_.sleepMs(times_.flagPollMs);
     }
     log_.Write(logtext::kOk, 2, false);
-    if (classRegistered_) {
-        CoRevokeClassObject(classCookie_);
-        classRegistered_ = false;
-    }
+    revokeClassObject();
     CoUninitialize();
 }
 

@@ -60,6 +60,8 @@ private:
     void startPollThread();
     void messageLoop();
     bool quitGraceExpired();
+    void registerClassObject();
+    void revokeClassObject();
     void shutdown();
 
     CMovraLog& log_;

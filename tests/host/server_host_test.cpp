@@ -347,6 +347,26 @@ TEST(ServerHost, QuitIsCancelledByAServerLockWithinTheGrace) {
                                       [] { serverState().LockServerCount(false); });
 }
 
+// A client that connects and leaves between two looks of the grace still cancels it: the server
+// ends a whole grace after that client's own WM_QUIT, not after the first one.
+TEST(ServerHost, AClientThatComesAndGoesWithinTheGraceRestartsIt) {
+    HostTimes times = fastTimes(60000);
+    times.flagPollMs = 50;  // wide enough for a client to come and go unseen
+    HostRun run(times, 20);
+    run.writeConfiguration(1);
+    run.start();
+    ASSERT_TRUE(run.waitForCycles(1));
+    run.post(WM_QUIT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    serverState().AddClient();
+    serverState().RemoveClient();
+    auto lastClientGone = Clock::now();
+    run.post(WM_QUIT);  // what the last server object's end posts
+    EXPECT_EQ(run.join(5000), 0);
+    EXPECT_GE(msSince(lastClientGone, Clock::now()), static_cast<int64_t>(times.quitGraceMs))
+        << "the grace runs from the last client's departure";
+}
+
 // An exception from a cycle ends that cycle only: its outcome line is logged, pollRunning is
 // cleared and the clients are notified, and the next cycles start as usual.
 TEST(ServerHost, AnExceptionEndsOnlyItsCycle) {
