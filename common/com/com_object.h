@@ -4,34 +4,14 @@
 #pragma once
 
 #include "common/com/iid_of.h"
+#include "common/com/result.h"
 #include "platform/win.h"
 
 #include <atomic>
 #include <concepts>
 #include <new>
 
-// Returns the failure of a call at once; keeps the failing expression visible at the call site.
-#define RETURN_IF_FAILED(expression)               \
-    do {                                           \
-        const HRESULT movraResult_ = (expression); \
-        if (FAILED(movraResult_)) {                \
-            return movraResult_;                   \
-        }                                          \
-    } while (0)
-
 namespace movra::com {
-
-// The body of a COM method: nothing thrown inside may cross into the caller's process.
-template <typename Body>
-HRESULT comBoundary(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
-}
 
 // Zeroes the out-parameters a caller gave (null ones are skipped), so that nothing the caller
 // frees after a failure is garbage.

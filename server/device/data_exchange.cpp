@@ -181,9 +181,7 @@ HRESULT CMovraDataExchange::BeginRead(const ReadOutputs& out, const ReadSelectio
 
 HRESULT CMovraDataExchange::EndRead(HRESULT hr, ReadingArrays& arrays, const ReadOutputs& out) {
     reply.reset();
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     *out.reportedChannels = reportedChannels;
     *out.reportedNodes = reportedNodes;
     *out.system = arrays.system.release();
@@ -199,9 +197,7 @@ HRESULT CMovraDataExchange::ReadGroupedValues(ReadingArrays& readings, uint16_t*
     ClearRequest();
     request[1] = newer_family::kValuesFunction;
     HRESULT hr = DoExchange(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     TakeDeviceClock();
     Reply().skip(2);
     TakeReading(readings.system->readings[kSystemPa], false);
@@ -225,17 +221,13 @@ HRESULT CMovraDataExchange::IdentifyNewerFamily(const NewerFamilyDecoders& decod
     request[1] = 0x50;
     request[4] = 4;
     HRESULT hr = DoExchange(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     DeviceIdentity& identity = *arrays.identity.get();
     Reply().take(identity.bytes, 4);
     Reply().skip(8);
     decoders.identity(Reply(), identity);
     hr = FinishReply(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
 
     // A device answers an index it does not have with an error reply: that ends the list.
     ClearRequest();
@@ -253,9 +245,7 @@ HRESULT CMovraDataExchange::IdentifyNewerFamily(const NewerFamilyDecoders& decod
         }
         decoders.channel(Reply(), arrays.channels.get()[c - 1]);
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         channelCount = c;
     }
 
@@ -275,9 +265,7 @@ HRESULT CMovraDataExchange::IdentifyNewerFamily(const NewerFamilyDecoders& decod
         NodeDescriptor& node = arrays.nodes.get()[n - 1];
         decoders.node(Reply(), channelCount, node);
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         if (decoders.markChannels != nullptr) {
             decoders.markChannels(node, arrays.channels.get(), maxChannels);
         }
@@ -298,9 +286,7 @@ HRESULT CMovraDataExchange::DoExchange(uint16_t* linkError) {
     uint8_t* frame = nullptr;
     HRESULT hr = connection->Exchange(requestSize, request.data(), &size, &frame, linkError);
     platform::CoTaskMemPtr<uint8_t> owner(frame);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     if (frame == nullptr || size < kReplyEnvelope) {
         *linkError = ERR_INCOMPLETE;
         return E_FAIL;

@@ -2,6 +2,7 @@
 // cycle, and the bounds-checked decoding of reply frames.
 #pragma once
 
+#include "common/com/result.h"
 #include "platform/clock.h"
 #include "platform/win.h"
 #include "server/device/connection.h"

@@ -58,14 +58,10 @@ HRESULT CKMT_DataExchange::Identify(uint16_t* channelCountOut, uint16_t* nodeCou
 HRESULT CKMT_DataExchange::IdentifyDevice(IdentityArrays& arrays, uint16_t* linkError) {
     ClearRequest();
     HRESULT hr = SendZeroBytes(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
 
     hr = Request(kIdentityFunction, 0x00, 0x00, 0x00, 0x27, linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     uint8_t serial[4];
     Reply().take(serial, 4);
     Reply().skip(22);
@@ -81,14 +77,10 @@ HRESULT CKMT_DataExchange::IdentifyDevice(IdentityArrays& arrays, uint16_t* link
     id[6] = high(byte26);
     id[7] = low(byte26);
     hr = FinishReply(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
 
     hr = Request(kLayoutFunction, 0x00, 0x00, 0x00, 0x00, linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     ChannelDescriptor* channels = arrays.channels.get();
     for (uint16_t c = 0; c < kKmtChannels; ++c) {
         uint8_t group[4];
@@ -120,23 +112,17 @@ HRESULT CKMT_DataExchange::IdentifyDevice(IdentityArrays& arrays, uint16_t* link
         }
     }
     hr = FinishReply(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
 
     for (uint16_t n = 1; n <= kKmtNodes; ++n) {
         hr =
             Request(kIdentityFunction, static_cast<uint8_t>(0x80 + n), 0x01, 0x00, 0x01, linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         NodeDescriptor& node = arrays.nodes.get()[n - 1];
         TakeRaw4(&node.volumeScale);
         node.scaleIs1000 = node.volumeScale == 1000.0f;
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
     }
     return S_OK;
 }
@@ -154,26 +140,18 @@ HRESULT CKMT_DataExchange::ReadDevice(const ReadSelection& selection, ReadingArr
                                       uint16_t* linkError) {
     ClearRequest();
     HRESULT hr = SendZeroBytes(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
 
     hr = Request(kClockFunction, 0x00, 0x00, 0x00, 0x00, linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     Reply().skip(4);
     TakeDateTime(deviceTime, true);
     hr = FinishReply(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     StampPcTime();
 
     hr = Request(kValuesFunction, 0x01, 0x00, 0x00, 0x00, linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     Reply().skip(4);
     for (uint16_t c = 0; c < reportedChannels; ++c) {
         Reading* r = readings.channels.get()[c].readings;
@@ -187,16 +165,12 @@ HRESULT CKMT_DataExchange::ReadDevice(const ReadSelection& selection, ReadingArr
         r[kChannelVs] = r[kChannelM];
     }
     hr = FinishReply(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
 
     // Node values: the same request with parameter byte 2 changed.
     request[2] = 0x81;
     hr = DoExchange(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     for (uint16_t n = 0; n < reportedNodes; ++n) {
         Reading* r = readings.nodes.get()[n].readings;
         TakeReading(r[kNodeWe], false);
@@ -210,16 +184,12 @@ HRESULT CKMT_DataExchange::ReadDevice(const ReadSelection& selection, ReadingArr
         r[kNodeMy] = r[kNodeVy];
     }
     hr = FinishReply(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
 
     if (selection.has(ReadSelection::kSelectStatusWords)) {
         for (uint16_t c = 1; c <= reportedChannels; ++c) {
             hr = Request(kStatusFunction, static_cast<uint8_t>(c), 0x00, 0x00, 0x00, linkError);
-            if (FAILED(hr)) {
-                return hr;
-            }
+            RETURN_IF_FAILED(hr);
             uint8_t bits[28];
             Reply().take(bits, sizeof bits);
             // Bit k of the mask is bit 0 of data byte k.
@@ -232,9 +202,7 @@ HRESULT CKMT_DataExchange::ReadDevice(const ReadSelection& selection, ReadingArr
             status.quality = kQualityGood;
             status.timestamp = ReadingTime();
             hr = FinishReply(linkError);
-            if (FAILED(hr)) {
-                return hr;
-            }
+            RETURN_IF_FAILED(hr);
         }
     }
     return S_OK;

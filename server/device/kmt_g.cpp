@@ -73,9 +73,7 @@ HRESULT CKMT_G_DataExchange::ReadDevice(const ReadSelection& selection, ReadingA
     NodeBlock* nodes = readings.nodes.get();
 
     HRESULT hr = ReadGroupedValues(readings, linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     // The KMT-G also publishes the same values under the names of its gas quantities.
     CopyEachChannel(channels, kChannelDP, kChannelQ);
     CopyEachChannel(channels, kChannelQs, kChannelG);
@@ -87,16 +85,12 @@ HRESULT CKMT_G_DataExchange::ReadDevice(const ReadSelection& selection, ReadingA
         ClearRequest();
         request[1] = kExtraFunction;
         hr = DoExchange(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         TakeDeviceClock();
         Reply().skip(1);
         TakeEachChannel(channels, kChannelV);
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
     }
     return S_OK;
 }

@@ -98,9 +98,7 @@ HRESULT CKMT_U_DataExchange::RequestWithClock(uint8_t function, uint8_t index,
     request[1] = function;
     request[2] = index;
     const HRESULT hr = DoExchange(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     TakeDeviceClock();
     Reply().skip(1);
     return S_OK;
@@ -114,30 +112,22 @@ HRESULT CKMT_U_DataExchange::ReadDevice(const ReadSelection& selection, ReadingA
 
     ClearRequest();
     HRESULT hr = RequestWithClock(kValuesFunction, 0, linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     TakeEachChannel(channels, kChannelQ);
     TakeEachChannel(channels, kChannelP);
     TakeEachChannel(channels, kChannelT);
     hr = FinishReply(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     CopyEachChannel(channels, kChannelDP, kChannelQ);
 
     if (wantsAny(selection, {11, 12, 13, 14, 15, 16, 17})) {
         hr = RequestWithClock(kValuesFunction, 1, linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         TakeEachChannel(channels, kChannelG);
         TakeEachChannel(channels, kChannelM);
         TakeEachChannel(channels, kChannelN);
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         CopyEachChannel(channels, kChannelQs, kChannelG);
         CopyEachChannel(channels, kChannelVs, kChannelM);
         CopyEachChannel(channels, kChannelWe, kChannelM);
@@ -146,45 +136,33 @@ HRESULT CKMT_U_DataExchange::ReadDevice(const ReadSelection& selection, ReadingA
 
     if (wantsAny(selection, {1, 2, 4, 5})) {
         hr = RequestWithClock(kValuesFunction, 2, linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         TakeReading(system[kSystemPa], false);
         TakeReading(system[kSystemTv], false);
         TakeReading(system[kSystemWord], true);
         TakeEachChannel(channels, kChannelStatus, true);
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
     }
 
     if (wantsAny(selection, {24, 25, 26, 27})) {
         hr = RequestWithClock(kValuesFunction, 3, linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         TakeEachNode(nodes, kNodeN);
         TakeEachNode(nodes, kNodeW);
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         CopyEachNode(nodes, kNodeNe, kNodeN);
         CopyEachNode(nodes, kNodeWe, kNodeW);
     }
 
     if (wantsAny(selection, {20, 21, 22, 23, 28, 29})) {
         hr = RequestWithClock(kValuesFunction, 4, linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         TakeEachNode(nodes, kNodeGy);
         TakeEachNode(nodes, kNodeMy);
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         CopyEachNode(nodes, kNodeQy, kNodeGy);
         CopyEachNode(nodes, kNodeWm, kNodeQy);
         CopyEachNode(nodes, kNodeVy, kNodeMy);
@@ -194,14 +172,10 @@ HRESULT CKMT_U_DataExchange::ReadDevice(const ReadSelection& selection, ReadingA
     if (wantsAny(selection, {10, 18})) {
         ClearRequest();
         hr = RequestWithClock(kExtraFunction, 0, linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         TakeEachChannel(channels, kChannelV);
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         CopyEachChannel(channels, kChannelWc, kChannelV);
     }
     return S_OK;

@@ -78,13 +78,9 @@ HRESULT CKMT_UV_DataExchange::ReadDevice(const ReadSelection& selection, Reading
     ClearRequest();
     request[1] = kValuesFunction;
     HRESULT hr = DoExchange(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
     hr = FinishReply(linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
 
     for (const ValueRow& row : kRows) {
         if (!selection.has(ReadSelection::kSelectAll) && !selection.has(row.flag)) {
@@ -92,9 +88,7 @@ HRESULT CKMT_UV_DataExchange::ReadDevice(const ReadSelection& selection, Reading
         }
         request[2] = row.index;
         hr = DoExchange(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         TakeDeviceClock();
         Reply().skip(1);
         if (row.perNode) {
@@ -103,9 +97,7 @@ HRESULT CKMT_UV_DataExchange::ReadDevice(const ReadSelection& selection, Reading
             TakeEachChannel(readings.channels.get(), row.reading, row.reading == kChannelStatus);
         }
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
     }
     return S_OK;
 }

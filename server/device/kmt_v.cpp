@@ -69,24 +69,18 @@ HRESULT CKMT_V_DataExchange::ReadValues(uint8_t variant, const ReadSelection* se
 HRESULT CKMT_V_DataExchange::ReadDevice(uint8_t variant, ReadingArrays& readings,
                                         uint16_t* linkError) {
     HRESULT hr = ReadGroupedValues(readings, linkError);
-    if (FAILED(hr)) {
-        return hr;
-    }
+    RETURN_IF_FAILED(hr);
 
     if (variant == kVariantWithVolumes) {
         // No clock in this reply: the volumes carry the time stamped for the values above.
         ClearRequest();
         request[1] = kExtraFunction;
         hr = DoExchange(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
         Reply().skip(7);
         TakeEachChannel(readings.channels.get(), kChannelV);
         hr = FinishReply(linkError);
-        if (FAILED(hr)) {
-            return hr;
-        }
+        RETURN_IF_FAILED(hr);
     }
     return S_OK;
 }
