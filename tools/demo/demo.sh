@@ -138,6 +138,36 @@ if [ -f "$windows_server" ] && command -v wine >/dev/null; then
     cp "$windows_server" "$work/windows/MovraOPCServer.exe"
     write_configuration "$work/windows/MovraOPCServer.ini"
     watch_server 10 "$work/windows/log.txt" wine "$work/windows/MovraOPCServer.exe"
+
+    proxy=$build_root/windows/idl/MovraOPCProxy.dll
+    client=$build_root/windows/tools/opc-client/opc-client.exe
+    if [ -f "$proxy" ] && [ -f "$client" ]; then
+        say "An OPC client: COM starts the registered server, the client asks for its status:"
+        # Wine keeps the class object of the server stopped above registered until its wineserver
+        # ends, and would send the client there.
+        wineserver -k 2>/dev/null || true
+        wineserver -p 2>/dev/null || true
+        wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+        wine regsvr32 /s "$proxy" </dev/null >/dev/null 2>&1
+        wine "$work/windows/MovraOPCServer.exe" /Register </dev/null >/dev/null 2>&1
+        echo "  > opc-client status"
+        # Into a file: the server that COM starts inherits the client's output, and a pipe would
+        # stay open until the server ends.
+        wine "$client" status </dev/null >"$work/status.txt" 2>&1 || true
+        sed 's/^/  /' "$work/status.txt"
+        # The server logs its end; it has no window or console of its own to watch.
+        left=$(date +%s%3N)
+        until show_log "$work/windows/log.txt" | grep -q 'Завершение работы'; do
+            [ $(($(date +%s%3N) - left)) -lt 30000 ] || break
+            sleep 0.1
+        done
+        local_ms=$(($(date +%s%3N) - left))
+        printf '  the server ended by itself %d.%d s after its last client left:\n' \
+               $((local_ms / 1000)) $((local_ms % 1000 / 100))
+        show_log "$work/windows/log.txt" | tail -n 3 | sed 's/^/  | /'
+        wine "$work/windows/MovraOPCServer.exe" /UnRegister </dev/null >/dev/null 2>&1
+        wine regsvr32 /s /u "$proxy" </dev/null >/dev/null 2>&1
+    fi
 fi
 
-say "Done. The simulators' frames: kmt-sim --trace; the OPC side is reached through COM clients."
+say "Done. The simulators' frames: kmt-sim --trace; items, reads and data changes in a client come next."
