@@ -310,6 +310,26 @@ TEST_F(Server, AGroupIsAddedFoundByNameAndTellsItsName) {
               E_INVALIDARG);
 }
 
+// A forced removal while the client holds the group: the client's proxy goes on working (every
+// call fails) and its last Release reaches a group that is still there.
+TEST_F(Server, AForcedRemovalLeavesTheClientsReferenceSafe) {
+    const DWORD groupsBefore = groupCount();
+    OPCHANDLE handle = 0;
+    DWORD revised = 0;
+    ComPtr<IOPCGroupStateMgt> group;
+    ASSERT_EQ(client->AddGroup(wide("e2e forced").c_str(), TRUE, kPollPeriodMs, 7, nullptr, nullptr,
+                               0, &handle, &revised, IID_IOPCGroupStateMgt,
+                               reinterpret_cast<LPUNKNOWN*>(group.put())),
+              S_OK);
+    EXPECT_EQ(client->RemoveGroup(handle, TRUE), S_OK);
+    EXPECT_EQ(groupCount(), groupsBefore);
+    EXPECT_EQ(group->SetName(wide("still here").c_str()), E_FAIL);
+    ComPtr<IUnknown> clone;
+    EXPECT_EQ(group->CloneGroup(wide("clone").c_str(), IID_IUnknown, clone.put()), E_FAIL);
+    group.reset();
+    EXPECT_EQ(groupCount(), groupsBefore) << "the server serves on after the last Release";
+}
+
 TEST_F(Server, TheShutdownConnectionTakesOneSink) {
     checkSingleSinkConnection<ShutdownSink>(client.get(), IID_IOPCShutdown);
 }
