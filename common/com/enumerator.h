@@ -7,6 +7,9 @@
 //                                        (references or task-allocator copies) and returns n;
 //                                        may throw, after freeing what it gave
 //   Source clone() const;                the same elements for a new enumerator
+// A Source whose Next allocates the array for the caller (IEnumOPCItemAttributes) says
+//   static constexpr bool kAllocatesArray = true;
+// and its fetch takes `Element** out` instead, storing the task-allocator array there.
 // A live source reads its owner's list under the owner's lock inside available() and fetch().
 #pragma once
 
@@ -15,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 namespace movra::com {
@@ -23,16 +27,30 @@ template <typename Interface, typename Source>
 class Enumerator final : public ComObject<Enumerator<Interface, Source>, Interface> {
 public:
     using Element = typename Source::Element;
+    static constexpr bool kAllocates = [] {
+        if constexpr (requires { Source::kAllocatesArray; }) {
+            return Source::kAllocatesArray;
+        } else {
+            return false;
+        }
+    }();
+    using NextArray = std::conditional_t<kAllocates, Element**, Element*>;
 
     explicit Enumerator(Source source) : source_(std::move(source)) {}
 
-    HRESULT STDMETHODCALLTYPE Next(ULONG celt, Element* rgelt,
+    HRESULT STDMETHODCALLTYPE Next(ULONG celt, NextArray rgelt,
                                    ULONG* pceltFetched) noexcept override {
         return comBoundary([&]() -> HRESULT {
             if (rgelt == nullptr && celt > 0) {
                 return E_INVALIDARG;
             }
-            std::fill(rgelt, rgelt + celt, Element{});
+            if constexpr (kAllocates) {
+                if (rgelt != nullptr) {
+                    *rgelt = nullptr;
+                }
+            } else {
+                std::fill(rgelt, rgelt + celt, Element{});
+            }
             if (pceltFetched != nullptr) {
                 *pceltFetched = 0;
             }

@@ -1,27 +1,43 @@
 #include "server/opc/opc_group.h"
 
 #include "platform/co_task_mem.h"
+#include "platform/unique_variant.h"
+#include "server/opc/catalogue.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace movra {
 
 namespace {
 
-// TODO(#9): items, reads, writes and refreshes come with the item management of the group.
+// TODO(#9): reads, writes and refreshes come with the group's I/O.
 constexpr HRESULT kNotYet = E_NOTIMPL;
+
+// What a clone needs of one item, read under the group lock.
+struct ItemCopy {
+    platform::WString itemId;
+    BOOL active;
+    OPCHANDLE clientHandle;
+    VARTYPE requestedType;
+};
 
 }  // namespace
 
 CMovraOPCGroup* CMovraOPCGroup::Create(std::shared_ptr<ServerGroups> server,
                                        GroupSettings settings) {
-    return new (std::nothrow) CMovraOPCGroup(std::move(server), std::move(settings));
+    try {
+        return new CMovraOPCGroup(std::move(server), std::move(settings));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 CMovraOPCGroup::CMovraOPCGroup(std::shared_ptr<ServerGroups> server, GroupSettings settings)
     : server_(std::move(server)),
+      core_(std::make_shared<GroupCore>()),
       name_(std::move(settings.name)),
       active_(settings.active),
       requestedUpdateRate_(settings.requestedUpdateRate),
@@ -31,7 +47,12 @@ CMovraOPCGroup::CMovraOPCGroup(std::shared_ptr<ServerGroups> server, GroupSettin
       timeBias_(settings.timeBias),
       percentDeadband_(settings.percentDeadband) {}
 
-CMovraOPCGroup::~CMovraOPCGroup() = default;
+CMovraOPCGroup::~CMovraOPCGroup() {
+    ItemList items;
+    std::lock_guard lock(core_->groupLock);
+    core_->open = false;
+    std::swap(items, core_->items);
+}
 
 ULONG STDMETHODCALLTYPE CMovraOPCGroup::AddRef() noexcept {
     return static_cast<ULONG>((lifetime_ += 2) >> 1);
@@ -62,10 +83,47 @@ void CMovraOPCGroup::Unlist() {
 
 void CMovraOPCGroup::ReleaseHeld() {
     platform::ComPtr<IOPCDataCallback> sink;
+    ItemList items;  // freed after the lock is given up
     {
-        std::lock_guard lock(groupLock_);
+        std::lock_guard lock(core_->groupLock);
         sink = disconnectLocked();
+        core_->open = false;
+        std::swap(items, core_->items);
     }
+}
+
+HRESULT CMovraOPCGroup::FindItemByHandle(OPCHANDLE hServer, GroupItem** item) {
+    *item = core_->items.find(hServer);
+    return *item != nullptr ? S_OK : OPC_E_INVALIDHANDLE;
+}
+
+HRESULT CMovraOPCGroup::ReturnErrors(DWORD count, HRESULT** ppErrors,
+                                     platform::CoTaskMemPtr<HRESULT>& errors) {
+    bool anyFailed = std::any_of(errors.get(), errors.get() + count,
+                                 [](HRESULT error) { return FAILED(error); });
+    *ppErrors = errors.release();  // the caller frees it
+    return anyFailed ? S_FALSE : S_OK;
+}
+
+template <typename PerItem>
+HRESULT CMovraOPCGroup::ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESULT** ppErrors,
+                                      PerItem perItem) {
+    auto errors = platform::CoTaskMemPtr<HRESULT>::allocate(count);
+    if (!errors) {
+        return E_OUTOFMEMORY;
+    }
+    {
+        std::lock_guard lock(core_->groupLock);
+        if (!core_->open) {
+            return E_FAIL;
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            GroupItem* item = nullptr;
+            errors[i] = FAILED(FindItemByHandle(handles[i], &item)) ? OPC_E_INVALIDHANDLE
+                                                                    : perItem(*item, i);
+        }
+    }
+    return ReturnErrors(count, ppErrors, errors);
 }
 
 HRESULT STDMETHODCALLTYPE CMovraOPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive,
@@ -83,7 +141,7 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::GetState(DWORD* pUpdateRate, BOOL* pAc
     }
     com::clearOuts(pUpdateRate, pActive, ppName, pTimeBias, pPercentDeadband, pLCID, phClientGroup,
                    phServerGroup);
-    std::lock_guard lock(groupLock_);
+    std::lock_guard lock(core_->groupLock);
     auto name = platform::CoTaskMemPtr<WCHAR>::allocate(name_.size() + 1);
     if (!name) {
         return E_OUTOFMEMORY;
@@ -108,7 +166,7 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetState(DWORD* pRequestedUpdateRate,
     if (pRevisedUpdateRate == nullptr) {
         return E_INVALIDARG;
     }
-    std::lock_guard lock(groupLock_);
+    std::lock_guard lock(core_->groupLock);
     if (pRequestedUpdateRate != nullptr) {
         requestedUpdateRate_ = *pRequestedUpdateRate;
         revisedUpdateRate_ = server_->context().pollPeriodMs;
@@ -143,7 +201,7 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetName(LPCWSTR szName) noexcept {
         // serverMutex first: the other groups' names are read under it, and the notification
         // pass takes it before any group lock.
         std::lock_guard serverLock(server_->serverMutex());
-        std::lock_guard lock(groupLock_);
+        std::lock_guard lock(core_->groupLock);
         RETURN_IF_FAILED(queryGuard());
         if (szName[0] != 0 && server_->nameTakenLocked(name, this)) {
             return OPC_E_DUPLICATENAME;
@@ -161,21 +219,58 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::CloneGroup(LPCWSTR szName, REFIID riid
         OPCHANDLE clientHandle;
         LONG timeBias;
         FLOAT deadband;
+        std::vector<ItemCopy> items;
         {
             // Read under the group lock, then let go: AddGroup takes serverMutex, which must
             // never be awaited while a group lock is held.
-            std::lock_guard lock(groupLock_);
+            std::lock_guard lock(core_->groupLock);
             rate = revisedUpdateRate_;
             clientHandle = clientGroupHandle_;
             timeBias = timeBias_;
             deadband = percentDeadband_;
+            items.reserve(core_->items.size());
+            for (size_t i = 0; i < core_->items.size(); ++i) {
+                const OPCITEMATTRIBUTES& item = core_->items.at(i).attributes;
+                items.push_back(
+                    {item.szItemID, item.bActive, item.hClient, item.vtRequestedDataType});
+            }
         }
         OPCHANDLE cloneHandle = 0;
         DWORD revised = 0;
         HRESULT hr = server_->AddGroup(szName, FALSE, rate, clientHandle, &timeBias, &deadband,
                                        &cloneHandle, &revised, riid, ppUnk);
         RETURN_IF_FAILED(hr);
-        // TODO(#9): copy the items; a clone that cannot take them all is removed again.
+        if (items.empty()) {
+            return S_OK;
+        }
+        // The clone is reached through the reference just handed out, not as the list's last
+        // group: another client thread may have added one meanwhile.
+        platform::ComPtr<IOPCItemMgt> clone;
+        WCHAR emptyPath[1] = {0};
+        std::vector<OPCITEMDEF> definitions(items.size());
+        for (size_t i = 0; i < items.size(); ++i) {
+            definitions[i].szAccessPath = emptyPath;
+            definitions[i].szItemID = items[i].itemId.data();
+            definitions[i].bActive = items[i].active;
+            definitions[i].hClient = items[i].clientHandle;
+            definitions[i].vtRequestedDataType = items[i].requestedType;
+        }
+        // One call adds them in list order, so they get handles 1, 2, 3 ... as one call per item
+        // would. An item refused alone (S_FALSE) fails the clone too: it would be lost silently.
+        platform::CoTaskMemPtr<OPCITEMRESULT> results;
+        platform::CoTaskMemPtr<HRESULT> errors;
+        hr = (*ppUnk)->QueryInterface(IID_IOPCItemMgt, clone.putVoid());
+        if (SUCCEEDED(hr)) {
+            hr = clone->AddItems(static_cast<DWORD>(definitions.size()), definitions.data(),
+                                 results.put(), errors.put());
+        }
+        if (hr != S_OK) {
+            clone.reset();
+            platform::ComPtr<IUnknown>::attach(*ppUnk);
+            *ppUnk = nullptr;
+            server_->RemoveGroup(cloneHandle, TRUE);
+            return E_FAIL;
+        }
         return S_OK;
     });
 }
@@ -193,53 +288,187 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::MoveToPublic() noexcept {
     return E_FAIL;  // this server has no public groups
 }
 
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::AddItems(DWORD, OPCITEMDEF*, OPCITEMRESULT** ppAddResults,
-                                                   HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(ppAddResults, ppErrors);
-    return kNotYet;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::ValidateItems(DWORD, OPCITEMDEF*, BOOL,
+HRESULT STDMETHODCALLTYPE CMovraOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL,
                                                         OPCITEMRESULT** ppValidationResults,
                                                         HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(ppValidationResults, ppErrors);
-    return kNotYet;
+    return com::comBoundary([&]() -> HRESULT {
+        RETURN_IF_FAILED(queryGuard());
+        com::clearOuts(ppValidationResults, ppErrors);
+        if (dwCount == 0 || pItemArray == nullptr || ppValidationResults == nullptr ||
+            ppErrors == nullptr) {
+            return E_INVALIDARG;
+        }
+        auto results = platform::CoTaskMemPtr<OPCITEMRESULT>::allocate(dwCount);
+        auto errors = platform::CoTaskMemPtr<HRESULT>::allocate(dwCount);
+        if (!results || !errors) {
+            return E_OUTOFMEMORY;
+        }
+        {
+            std::lock_guard lock(core_->groupLock);
+            if (!core_->open) {
+                return E_FAIL;
+            }
+            for (DWORD i = 0; i < dwCount; ++i) {
+                uint32_t slot;
+                errors[i] = ValidateItem(catalogue(), pItemArray[i], results[i], &slot);
+            }
+        }
+        *ppValidationResults = results.release();  // the caller frees it
+        return ReturnErrors(dwCount, ppErrors, errors);
+    });
 }
 
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::RemoveItems(DWORD, OPCHANDLE*,
+HRESULT STDMETHODCALLTYPE CMovraOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray,
+                                                   OPCITEMRESULT** ppAddResults,
+                                                   HRESULT** ppErrors) noexcept {
+    return com::comBoundary([&]() -> HRESULT {
+        RETURN_IF_FAILED(queryGuard());
+        com::clearOuts(ppAddResults, ppErrors);
+        if (dwCount == 0 || pItemArray == nullptr || ppAddResults == nullptr ||
+            ppErrors == nullptr) {
+            return E_INVALIDARG;
+        }
+        auto results = platform::CoTaskMemPtr<OPCITEMRESULT>::allocate(dwCount);
+        auto errors = platform::CoTaskMemPtr<HRESULT>::allocate(dwCount);
+        if (!results || !errors) {
+            return E_OUTOFMEMORY;
+        }
+        const FILETIME now = CurrentFileTime(server_->context().clock);
+        std::vector<GroupItem> fresh;
+        std::lock_guard lock(core_->groupLock);
+        if (!core_->open) {
+            return E_FAIL;
+        }
+        // Every allocation comes before the first item joins the list: a call that fails adds
+        // nothing.
+        for (DWORD i = 0; i < dwCount; ++i) {
+            uint32_t slot;
+            errors[i] = ValidateItem(catalogue(), pItemArray[i], results[i], &slot);
+            if (SUCCEEDED(errors[i])) {
+                fresh.push_back(MakeGroupItem(*catalogue(), pItemArray[i], results[i], slot, now));
+            }
+        }
+        core_->items.reserve(fresh.size());
+        auto next = fresh.begin();
+        for (DWORD i = 0; i < dwCount; ++i) {
+            if (SUCCEEDED(errors[i])) {
+                results[i].hServer = core_->items.append(std::move(*next++));
+            }
+        }
+        *ppAddResults = results.release();  // the caller frees it
+        return ReturnErrors(dwCount, ppErrors, errors);
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CMovraOPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer,
                                                       HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(ppErrors);
-    return kNotYet;
+    return com::comBoundary([&]() -> HRESULT {
+        RETURN_IF_FAILED(queryGuard());
+        com::clearOuts(ppErrors);
+        if (dwCount == 0 || phServer == nullptr || ppErrors == nullptr) {
+            return E_INVALIDARG;
+        }
+        auto errors = platform::CoTaskMemPtr<HRESULT>::allocate(dwCount);
+        if (!errors) {
+            return E_OUTOFMEMORY;
+        }
+        {
+            std::lock_guard lock(core_->groupLock);
+            if (!core_->open) {
+                return E_FAIL;
+            }
+            core_->items.remove(phServer, dwCount, errors.get());
+        }
+        return ReturnErrors(dwCount, ppErrors, errors);
+    });
 }
 
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetActiveState(DWORD, OPCHANDLE*, BOOL,
+HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer,
+                                                         BOOL bActive,
                                                          HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(ppErrors);
-    return kNotYet;
+    return com::comBoundary([&]() -> HRESULT {
+        RETURN_IF_FAILED(queryGuard());
+        com::clearOuts(ppErrors);
+        if (dwCount == 0 || phServer == nullptr || ppErrors == nullptr) {
+            return E_INVALIDARG;
+        }
+        return ForEachHandle(dwCount, phServer, ppErrors, [&](GroupItem& item, DWORD) -> HRESULT {
+            item.attributes.bActive = bActive;  // no callback follows from activation
+            return S_OK;
+        });
+    });
 }
 
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetClientHandles(DWORD, OPCHANDLE*, OPCHANDLE*,
+HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer,
+                                                           OPCHANDLE* phClient,
                                                            HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(ppErrors);
-    return kNotYet;
+    return com::comBoundary([&]() -> HRESULT {
+        RETURN_IF_FAILED(queryGuard());
+        com::clearOuts(ppErrors);
+        if (dwCount == 0 || phServer == nullptr || phClient == nullptr || ppErrors == nullptr) {
+            return E_INVALIDARG;
+        }
+        return ForEachHandle(dwCount, phServer, ppErrors, [&](GroupItem& item, DWORD i) -> HRESULT {
+            item.attributes.hClient = phClient[i];
+            item.state.hClient = phClient[i];
+            return S_OK;
+        });
+    });
 }
 
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetDatatypes(DWORD, OPCHANDLE*, VARTYPE*,
+HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer,
+                                                       VARTYPE* pRequestedDatatypes,
                                                        HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(ppErrors);
-    return kNotYet;
+    return com::comBoundary([&]() -> HRESULT {
+        RETURN_IF_FAILED(queryGuard());
+        com::clearOuts(ppErrors);
+        if (dwCount == 0 || phServer == nullptr || pRequestedDatatypes == nullptr ||
+            ppErrors == nullptr) {
+            return E_INVALIDARG;
+        }
+        return ForEachHandle(dwCount, phServer, ppErrors, [&](GroupItem& item, DWORD i) -> HRESULT {
+            const VARTYPE requested = pRequestedDatatypes[i];
+            const VARTYPE canonical = item.attributes.vtCanonicalDataType;
+            // The type is judged against the canonical type, as at AddItems: the last reported
+            // value may be one that no longer converts (an empty text into a number), which must
+            // not lock the item into its old type.
+            RETURN_IF_FAILED(CheckRequestedType(canonical, requested));
+            platform::UniqueVariant value;
+            if (FAILED(VariantChangeType(value.get(), &item.state.vDataValue, 0, requested))) {
+                // What a new item of that type starts with; the next pass reports afresh.
+                value.reset();
+                VariantChangeType(value.get(), value.get(), 0, requested);
+            }
+            VariantClear(&item.state.vDataValue);
+            value.release(&item.state.vDataValue);
+            item.attributes.vtRequestedDataType = requested == VT_EMPTY ? canonical : requested;
+            return S_OK;
+        });
+    });
 }
 
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::CreateEnumerator(REFIID, LPUNKNOWN* ppUnk) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(ppUnk);
-    return kNotYet;
+HRESULT STDMETHODCALLTYPE CMovraOPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) noexcept {
+    return com::comBoundary([&]() -> HRESULT {
+        RETURN_IF_FAILED(queryGuard());
+        if (ppUnk == nullptr) {
+            return E_INVALIDARG;
+        }
+        *ppUnk = nullptr;
+        std::lock_guard lock(core_->groupLock);
+        if (!core_->open) {
+            return E_FAIL;
+        }
+        if (!IsEqualIID(riid, IID_IEnumOPCItemAttributes)) {
+            return E_INVALIDARG;
+        }
+        // A QueryInterface that fails frees the enumerator again (its count goes back to 0).
+        HRESULT hr = com::createInstance<CMovraEnumItemAttributes>(
+            riid, reinterpret_cast<void**>(ppUnk), ItemAttributesSource(core_));
+        if (FAILED(hr)) {
+            return hr == E_OUTOFMEMORY ? hr : E_FAIL;
+        }
+        return core_->items.size() == 0 ? S_FALSE : S_OK;
+    });
 }
 
 HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Read(OPCDATASOURCE, DWORD, OPCHANDLE*,

@@ -4,7 +4,9 @@
 #include "common/com/com_object.h"
 #include "common/com/connection_point.h"
 #include "common/opc/opc_ids.h"
+#include "platform/co_task_mem.h"
 #include "platform/wide.h"
+#include "server/opc/group_items.h"
 #include "server/opc/server_groups.h"
 
 #include <atomic>
@@ -97,14 +99,17 @@ public:
     // For the object base and the connection point: a removed group refuses everything.
     HRESULT queryGuard() const { return removed_ ? E_FAIL : S_OK; }
     HRESULT connectionGuard() const { return queryGuard(); }
-    std::mutex& connectionLock() { return groupLock_; }
+    std::mutex& connectionLock() { return core_->groupLock; }
+
+    // With the group lock held: the item with that server handle, or OPC_E_INVALIDHANDLE and null.
+    HRESULT FindItemByHandle(OPCHANDLE hServer, GroupItem** item);
 
     // For the server's list (with serverMutex held where it says Locked).
     OPCHANDLE serverHandle() const { return serverGroupHandle_; }
     const platform::WString& nameLocked() const { return name_; }
     LONG clientReferences() const { return lifetime_.load() >> 1; }
     void MarkRemoved() { removed_ = true; }
-    // Gives back the callback sink (and, later, the items) of a group that left the list.
+    // Gives back the callback sink and the items of a group that left the list.
     void ReleaseHeld();
     // Gives up the list's hold; the group goes when the client holds no reference either.
     void Unlist();
@@ -116,13 +121,24 @@ private:
     CMovraOPCGroup(std::shared_ptr<ServerGroups> server, GroupSettings settings);
     ~CMovraOPCGroup() override;
 
+    // Hands the error array to the caller; S_FALSE when any entry is a failure.
+    static HRESULT ReturnErrors(DWORD count, HRESULT** ppErrors,
+                                platform::CoTaskMemPtr<HRESULT>& errors);
+    // One error array of `count` entries for the per-handle methods; the body runs under the group
+    // lock for each handle's item (null for an unknown handle) and gives that entry's result.
+    template <typename PerItem>
+    HRESULT ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESULT** ppErrors,
+                          PerItem perItem);
+    CMovraItem* catalogue() const { return server_->context().catalogue; }
+
     // Two client references per unit, bit 0 the list's hold: one atomic word, so a Release and
     // a removal at the same instant cannot both (or neither) delete the group.
     std::atomic<LONG> lifetime_{1};
     std::atomic<bool> removed_{false};
     const std::shared_ptr<ServerGroups> server_;
-    // Guards the state below; taken after serverMutex, before catalogueMutex.
-    std::mutex groupLock_;
+    // The group lock and the items, shared with the item enumerators. The lock guards the state
+    // below as well; taken after serverMutex, before catalogueMutex.
+    const std::shared_ptr<GroupCore> core_;
     BOOL updateEnabled_ = TRUE;
     // Written with serverMutex and the group lock held, so either lock suffices to read it.
     platform::WString name_;

@@ -8,6 +8,7 @@
 #include "platform/co_task_mem.h"
 #include "platform/com_ptr.h"
 #include "platform/wide.h"
+#include "server/opc/catalogue.h"
 #include "server/opc/opc_context.h"
 #include "server/opc/opc_server.h"
 #include "tests/support/fake_clock.h"
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace movra::test {
 
@@ -25,6 +27,25 @@ using platform::ComPtr;
 
 inline platform::WString W(const std::string& ascii) {
     return platform::widenAscii(ascii);
+}
+
+// Devices of the given model codes with serials 0A01, 0A02, ... in that order, their channel and
+// node counts as the configuration reader derives them.
+inline ServerConfiguration configurationOf(const std::vector<uint8_t>& types,
+                                           uint32_t pollPeriodMs = 1000) {
+    ServerConfiguration config;
+    config.pollPeriodMs = pollPeriodMs;
+    uint8_t serial = 0;
+    for (uint8_t type : types) {
+        DeviceRecord device;
+        device.deviceType = type;
+        device.serial[2] = 0x0A;
+        device.serial[3] = ++serial;
+        config.devices.push_back(device);
+        config.channelCounts.push_back(channelCountOf(type));
+        config.nodeCounts.push_back(nodeCountOf(type));
+    }
+    return config;
 }
 
 // A client's sink with both callback interfaces; it counts the references it holds out.
@@ -121,6 +142,13 @@ protected:
         EXPECT_EQ(server->GetStatus(status.put()), S_OK);
         platform::CoTaskMemPtr<WCHAR> vendor(status->szVendorInfo);
         return status->dwGroupCount;
+    }
+
+    // Builds `catalogue` (the fixture's own or a test's) from the devices and hands it to the
+    // context, as the program does before the first client comes.
+    void useCatalogue(CMovraItem& catalogue, const std::vector<uint8_t>& types) {
+        ASSERT_EQ(catalogue.BuildCatalogue(configurationOf(types)), S_OK);
+        context.catalogue = &catalogue;
     }
 
     // Tests release what they hold before the leak check.
