@@ -5,6 +5,7 @@
 
 #include "server/opc/catalogue.h"
 #include "server/poll/publish.h"
+#include "tools/bench/counted_heap.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,57 +17,6 @@
 #include <new>
 #include <random>
 #include <vector>
-
-// Every heap byte the program asks for passes through here, so the catalogue's footprint is
-// measured, not only computed. A header in front of each block remembers its size.
-namespace {
-
-std::atomic<size_t> liveBytes{0};
-std::atomic<size_t> peakBytes{0};
-constexpr size_t kHeader = alignof(std::max_align_t);
-
-void* countedAlloc(size_t size) {
-    void* block = std::malloc(size + kHeader);
-    if (block == nullptr) {
-        throw std::bad_alloc();
-    }
-    *static_cast<size_t*>(block) = size;
-    size_t now = liveBytes.fetch_add(size) + size;
-    size_t peak = peakBytes.load();
-    while (now > peak && !peakBytes.compare_exchange_weak(peak, now)) {
-    }
-    return static_cast<char*>(block) + kHeader;
-}
-
-void countedFree(void* pointer) {
-    if (pointer == nullptr) {
-        return;
-    }
-    void* block = static_cast<char*>(pointer) - kHeader;
-    liveBytes.fetch_sub(*static_cast<size_t*>(block));
-    std::free(block);
-}
-
-}  // namespace
-
-void* operator new(size_t size) {
-    return countedAlloc(size);
-}
-void* operator new[](size_t size) {
-    return countedAlloc(size);
-}
-void operator delete(void* pointer) noexcept {
-    countedFree(pointer);
-}
-void operator delete[](void* pointer) noexcept {
-    countedFree(pointer);
-}
-void operator delete(void* pointer, size_t) noexcept {
-    countedFree(pointer);
-}
-void operator delete[](void* pointer, size_t) noexcept {
-    countedFree(pointer);
-}
 
 namespace {
 

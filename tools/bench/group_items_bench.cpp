@@ -1,0 +1,166 @@
+// Figures of a group's item management at the largest configuration: every offered item of 100
+// KMT-U devices (42,200) added to one group in one AddItems call and one item per call, removed
+// again, enumerated, and the heap each group item holds.
+//
+//   group_items_bench [rounds]     (default 5; the best round is reported)
+
+#include "common/opc/opc_ids.h"
+#include "platform/clock.h"
+#include "platform/co_task_mem.h"
+#include "platform/com_ptr.h"
+#include "server/core/server_state.h"
+#include "server/opc/catalogue.h"
+#include "server/opc/opc_context.h"
+#include "server/opc/opc_server.h"
+#include "tools/bench/counted_heap.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using platform::ComPtr;
+using platform::CoTaskMemPtr;
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+movra::ServerConfiguration hundredKmtU() {
+    movra::ServerConfiguration config;
+    config.pollPeriodMs = 1000;
+    for (int i = 1; i <= 100; ++i) {
+        movra::DeviceRecord device;
+        device.deviceType = movra::kTypeKmtU;
+        device.serial[2] = static_cast<uint8_t>(0x10 + i / 16);
+        device.serial[3] = static_cast<uint8_t>(i * 37);
+        config.devices.push_back(device);
+        config.channelCounts.push_back(movra::channelCountOf(device.deviceType));
+        config.nodeCounts.push_back(movra::nodeCountOf(device.deviceType));
+    }
+    return config;
+}
+
+void check(HRESULT hr, HRESULT expected, const char* what) {
+    if (hr != expected) {
+        std::fprintf(stderr, "%s: 0x%08X\n", what, static_cast<unsigned>(hr));
+        std::exit(1);
+    }
+}
+
+struct Figures {
+    double addOneCallMs = 1e300;
+    double addPerItemMs = 1e300;
+    double removeMs = 1e300;
+    double enumerateMs = 1e300;
+    size_t bytesPerItem = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+
+    movra::ServerState state;
+    movra::CMovraItem catalogue;
+    if (catalogue.BuildCatalogue(hundredKmtU()) != S_OK) {
+        return 1;
+    }
+    movra::OpcContext context{state, platform::realClock(), 1000, &catalogue};
+    auto* object = new movra::CMovraOPCServer(context, 0);
+    state.clients[0] = object;
+    ComPtr<IOPCServer> server;
+    check(object->QueryInterface(IID_IOPCServer, server.putVoid()), S_OK, "server");
+
+    std::vector<platform::WString> ids;
+    for (uint32_t slot = 0; slot < catalogue.slotCount(); ++slot) {
+        if (catalogue.offersItem(slot)) {
+            ids.emplace_back(catalogue.itemIdAt(slot));
+        }
+    }
+    const DWORD count = static_cast<DWORD>(ids.size());
+    std::vector<OPCITEMDEF> defs(count);
+    for (DWORD i = 0; i < count; ++i) {
+        defs[i].szItemID = ids[i].data();
+        defs[i].bActive = TRUE;
+        defs[i].hClient = i;
+    }
+
+    Figures best;
+    for (int round = 0; round < rounds; ++round) {
+        OPCHANDLE groupHandle = 0;
+        DWORD revised = 0;
+        ComPtr<IOPCItemMgt> items;
+        check(
+            server->AddGroup(U16("Bench"), TRUE, 1000, 1, nullptr, nullptr, 0, &groupHandle,
+                             &revised, IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.put())),
+            S_OK, "AddGroup");
+
+        // One call with every item; the group's heap growth is what the items hold.
+        const size_t before = liveBytes.load();
+        Clock::time_point start = Clock::now();
+        {
+            CoTaskMemPtr<OPCITEMRESULT> results;
+            CoTaskMemPtr<HRESULT> errors;
+            check(items->AddItems(count, defs.data(), results.put(), errors.put()), S_OK,
+                  "AddItems");
+        }
+        best.addOneCallMs = std::min(best.addOneCallMs, millisecondsSince(start));
+        best.bytesPerItem = (liveBytes.load() - before) / count;
+
+        start = Clock::now();
+        {
+            ComPtr<IEnumOPCItemAttributes> enumerator;
+            check(items->CreateEnumerator(IID_IEnumOPCItemAttributes,
+                                          reinterpret_cast<LPUNKNOWN*>(enumerator.put())),
+                  S_OK, "CreateEnumerator");
+            OPCITEMATTRIBUTES* array = nullptr;
+            ULONG fetched = 0;
+            check(enumerator->Next(count, &array, &fetched), S_OK, "Next");
+            for (ULONG i = 0; i < fetched; ++i) {
+                CoTaskMemFree(array[i].szAccessPath);
+                CoTaskMemFree(array[i].szItemID);
+            }
+            CoTaskMemFree(array);
+        }
+        best.enumerateMs = std::min(best.enumerateMs, millisecondsSince(start));
+
+        std::vector<OPCHANDLE> handles(count);
+        for (DWORD i = 0; i < count; ++i) {
+            handles[i] = i + 1;
+        }
+        start = Clock::now();
+        {
+            CoTaskMemPtr<HRESULT> errors;
+            check(items->RemoveItems(count, handles.data(), errors.put()), S_OK, "RemoveItems");
+        }
+        best.removeMs = std::min(best.removeMs, millisecondsSince(start));
+
+        // As a client that adds one item per call does.
+        start = Clock::now();
+        for (DWORD i = 0; i < count; ++i) {
+            CoTaskMemPtr<OPCITEMRESULT> results;
+            CoTaskMemPtr<HRESULT> errors;
+            check(items->AddItems(1, &defs[i], results.put(), errors.put()), S_OK, "AddItems(1)");
+        }
+        best.addPerItemMs = std::min(best.addPerItemMs, millisecondsSince(start));
+
+        items.reset();
+        check(server->RemoveGroup(groupHandle, TRUE), S_OK, "RemoveGroup");
+    }
+    server.reset();
+
+    std::printf("group items of 100 KMT-U devices (%u items), best of %d rounds\n",
+                static_cast<unsigned>(count), rounds);
+    std::printf("  %-44s %11.3f ms\n", "AddItems, all in one call", best.addOneCallMs);
+    std::printf("  %-44s %11.3f ms\n", "AddItems, one call per item", best.addPerItemMs);
+    std::printf("  %-44s %11.3f ms\n", "CreateEnumerator and Next of all", best.enumerateMs);
+    std::printf("  %-44s %11.3f ms\n", "RemoveItems, all in one call", best.removeMs);
+    std::printf("  %-44s %14zu\n", "heap bytes per group item", best.bytesPerItem);
+    std::printf("  %-44s %14zu\n", "heap bytes of the catalogue", catalogue.memoryBytes());
+    return 0;
+}
