@@ -70,10 +70,24 @@ GroupItem::~GroupItem() {
 
 ItemList::ItemList() : positions_(1, kNone) {}
 
+namespace {
+
+// Grows geometrically, as push_back would: a client adding one item per call must not pay a
+// copy of the whole list each time.
+template <typename Vector>
+void reserveMore(Vector& vector, size_t count) {
+    size_t needed = vector.size() + count;
+    if (needed > vector.capacity()) {
+        vector.reserve(std::max(needed, 2 * vector.capacity()));
+    }
+}
+
+}  // namespace
+
 void ItemList::reserve(size_t count) {
-    items_.reserve(items_.size() + count);
+    reserveMore(items_, count);
     // A new handle is a freed one or the next above all, so positions_ grows by at most count.
-    positions_.reserve(positions_.size() + count);
+    reserveMore(positions_, count);
 }
 
 OPCHANDLE ItemList::append(GroupItem&& item) noexcept {
@@ -100,7 +114,7 @@ GroupItem* ItemList::find(OPCHANDLE handle) {
 }
 
 void ItemList::remove(const OPCHANDLE* handles, size_t count, HRESULT* errors) {
-    freed_.reserve(freed_.size() + count);  // the only step that may throw comes first
+    reserveMore(freed_, count);  // the only step that may throw comes first
     size_t firstGap = items_.size();
     for (size_t i = 0; i < count; ++i) {
         OPCHANDLE handle = handles[i];
