@@ -103,6 +103,8 @@ public:
 
     // With the group lock held: the item with that server handle, or OPC_E_INVALIDHANDLE and null.
     HRESULT FindItemByHandle(OPCHANDLE hServer, GroupItem** item);
+    // With the group lock held: the items in list order (reads and the notification pass).
+    ItemList& itemsLocked() { return core_->items; }
 
     // For the server's list (with serverMutex held where it says Locked).
     OPCHANDLE serverHandle() const { return serverGroupHandle_; }
