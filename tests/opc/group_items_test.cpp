@@ -5,7 +5,9 @@
 #include "tests/opc/opc_fixture.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <vector>
 
 namespace movra::test {
@@ -512,6 +514,35 @@ TEST_F(Items, AreCopiedIntoACloneWithNewHandles) {
     ComPtr<IUnknown> found;
     EXPECT_EQ(server->GetGroupByName(W("Refused").c_str(), IID_IUnknown, found.put()),
               E_INVALIDARG);
+}
+
+// The enumerator reads the live list while another client thread changes it: every entry it gives
+// is a whole item (run under the sanitizers, a read of a moved or freed item shows).
+TEST_F(Items, EnumerateSafelyWhileTheListChanges) {
+    ASSERT_EQ(add({{"PKE0A01.K01.T"}, {"PKE0A01.K01.P"}}).hr, S_OK);
+    ComPtr<IEnumOPCItemAttributes> e;
+    ASSERT_EQ(
+        items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<LPUNKNOWN*>(e.put())),
+        S_OK);
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (int i = 0; i < 300; ++i) {
+            Outcome added = add({{"PKE0A01.U01.Gy"}, {"PKE0A01.U02.Gy"}, {"PKE0A01.U03.Gy"}});
+            EXPECT_EQ(remove(handlesOf(added)).first, S_OK);
+        }
+        done = true;
+    });
+    size_t seen = 0;
+    do {
+        EXPECT_EQ(e->Reset(), S_OK);
+        for (const Attributes& a : attributesOf(e.get(), 4)) {
+            EXPECT_EQ(a.id.substr(0, 8), "PKE0A01.");
+            EXPECT_NE(a.server, 0u);
+            ++seen;
+        }
+    } while (!done);
+    changer.join();
+    EXPECT_GE(seen, 2u);
 }
 
 // The largest configuration: every offered item of 100 KMT-U devices in one group, then all
