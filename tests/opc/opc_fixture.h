@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/com/com_object.h"
+#include "common/config/config_file.h"
 #include "common/opc/opc_ids.h"
 #include "platform/co_task_mem.h"
 #include "platform/com_ptr.h"
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace movra::test {
 
@@ -25,6 +27,27 @@ using platform::ComPtr;
 
 inline platform::WString W(const std::string& ascii) {
     return platform::widenAscii(ascii);
+}
+
+struct TestDevice {
+    uint8_t type;
+    uint16_t serial;
+};
+
+// A configuration of these devices with the channel and node counts the reader derives.
+inline ServerConfiguration configurationOf(const std::vector<TestDevice>& devices) {
+    ServerConfiguration configuration;
+    configuration.pollPeriodMs = 1000;
+    for (const TestDevice& device : devices) {
+        DeviceRecord record;
+        record.deviceType = device.type;
+        record.serial[2] = static_cast<uint8_t>(device.serial >> 8);
+        record.serial[3] = static_cast<uint8_t>(device.serial);
+        configuration.devices.push_back(record);
+        configuration.channelCounts.push_back(channelCountOf(device.type));
+        configuration.nodeCounts.push_back(nodeCountOf(device.type));
+    }
+    return configuration;
 }
 
 // A client's sink with both callback interfaces; it counts the references it holds out.
