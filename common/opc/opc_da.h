@@ -10,10 +10,12 @@
 typedef DWORD OPCHANDLE;
 
 typedef enum tagOPCDATASOURCE { OPC_DS_CACHE = 1, OPC_DS_DEVICE = 2 } OPCDATASOURCE;
-typedef enum tagOPCBROWSETYPE { OPC_BRANCH = 1, OPC_LEAF = 2, OPC_FLAT = 3 } OPCBROWSETYPE;
+// A client may send any 32-bit value where these are asked for: the fixed underlying type makes
+// every one a valid value for the server to refuse.
+typedef enum tagOPCBROWSETYPE : int { OPC_BRANCH = 1, OPC_LEAF = 2, OPC_FLAT = 3 } OPCBROWSETYPE;
 // The misspelling is the published name.
 typedef enum tagOPCNAMESPACETYPE { OPC_NS_HIERARCHIAL = 1, OPC_NS_FLAT = 2 } OPCNAMESPACETYPE;
-typedef enum tagOPCBROWSEDIRECTION {
+typedef enum tagOPCBROWSEDIRECTION : int {
     OPC_BROWSE_UP = 1,
     OPC_BROWSE_DOWN = 2,
     OPC_BROWSE_TO = 3

@@ -27,7 +27,8 @@ CMovraOPCServer::CMovraOPCServer(const OpcContext& context, uint32_t slotIndex)
     : context_(context),
       slotIndex_(slotIndex),
       groups_(std::make_shared<ServerGroups>(context, slotIndex)),
-      clientName_(platform::widenAscii("Default Client " + std::to_string(slotIndex + 1))) {
+      clientName_(platform::widenAscii("Default Client " + std::to_string(slotIndex + 1))),
+      browse_(std::make_shared<BrowsePosition>(context.catalogue)) {
     // Counted last: a construction that throws leaves the count as it was.
     context_.state.AddClient();
 }
@@ -194,59 +195,6 @@ HRESULT STDMETHODCALLTYPE CMovraOPCServer::CreateGroupEnumerator(OPCENUMSCOPE dw
         std::lock_guard lock(groups_->serverMutex());
         return publicOnly || groups_->countLocked() == 0 ? S_FALSE : S_OK;
     });
-}
-
-// Browsing and item properties are not offered yet: every method answers E_NOTIMPL and leaves
-// nothing in its out-parameters. TODO(#9): the address space and the six item properties.
-HRESULT STDMETHODCALLTYPE CMovraOPCServer::QueryAvailableProperties(
-    LPWSTR, DWORD* pdwCount, DWORD** ppPropertyIDs, LPWSTR** ppDescriptions,
-    VARTYPE** ppvtDataTypes) noexcept {
-    com::clearOuts(pdwCount, ppPropertyIDs, ppDescriptions, ppvtDataTypes);
-    return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCServer::GetItemProperties(LPWSTR, DWORD, DWORD*,
-                                                             VARIANT** ppvData,
-                                                             HRESULT** ppErrors) noexcept {
-    com::clearOuts(ppvData, ppErrors);
-    return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCServer::LookupItemIDs(LPWSTR, DWORD, DWORD*,
-                                                         LPWSTR** ppszNewItemIDs,
-                                                         HRESULT** ppErrors) noexcept {
-    com::clearOuts(ppszNewItemIDs, ppErrors);
-    return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE
-CMovraOPCServer::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) noexcept {
-    if (pNameSpaceType != nullptr) {
-        *pNameSpaceType = OPC_NS_HIERARCHIAL;
-    }
-    return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION,
-                                                                LPCWSTR) noexcept {
-    return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCServer::BrowseOPCItemIDs(OPCBROWSETYPE, LPCWSTR, VARTYPE, DWORD,
-                                                            IEnumString** ppIEnumString) noexcept {
-    com::clearOuts(ppIEnumString);
-    return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCServer::GetItemID(LPWSTR, LPWSTR* szItemID) noexcept {
-    com::clearOuts(szItemID);
-    return E_NOTIMPL;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCServer::BrowseAccessPaths(LPCWSTR,
-                                                             IEnumString** ppIEnumString) noexcept {
-    com::clearOuts(ppIEnumString);
-    return E_NOTIMPL;
 }
 
 }  // namespace movra

@@ -5,6 +5,7 @@
 #include "common/com/connection_point.h"
 #include "common/opc/opc_ids.h"
 #include "platform/wide.h"
+#include "server/opc/browse.h"
 #include "server/opc/opc_context.h"
 #include "server/opc/server_groups.h"
 
@@ -48,7 +49,7 @@ public:
     HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid,
                                                     LPUNKNOWN* ppUnk) noexcept override;
 
-    // IOPCItemProperties and IOPCBrowseServerAddressSpace: not offered yet.
+    // IOPCItemProperties and IOPCBrowseServerAddressSpace (browse.cpp).
     HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount,
                                                        DWORD** ppPropertyIDs,
                                                        LPWSTR** ppDescriptions,
@@ -74,6 +75,7 @@ public:
     std::mutex& connectionLock() { return groups_->serverMutex(); }
 
     uint32_t slotIndex() const { return slotIndex_; }
+    const BrowsePosition& browsePosition() const { return *browse_; }
     // The client's name for the log; "Default Client <slot + 1>" until it sets one.
     platform::WString clientName();
 
@@ -88,6 +90,8 @@ private:
     const uint32_t slotIndex_;
     const std::shared_ptr<ServerGroups> groups_;
     platform::WString clientName_;  // under serverMutex
+    // Shared with the browse enumerators, whose Clone reads it.
+    const std::shared_ptr<BrowsePosition> browse_;
 };
 
 }  // namespace movra

@@ -136,7 +136,8 @@ Declarations parse(const std::string& file) {
         entry.base = m[3].str();
         entry.methods = methodsOf(enclosed(text, m.position(0) + m.length(0) - 1));
     }
-    static const std::regex typedefHead(R"(typedef\s+(struct|enum)\s+\w+\s*\{)");
+    // The header may fix an enumeration's underlying type ("enum tagX : int {"); the IDL does not.
+    static const std::regex typedefHead(R"(typedef\s+(struct|enum)\s+\w+\s*(?::\s*\w+\s*)?\{)");
     for (std::sregex_iterator it(text.begin(), text.end(), typedefHead), end; it != end; ++it) {
         size_t open = it->position(0) + it->length(0) - 1;
         std::string body = enclosed(text, open);

@@ -549,7 +549,7 @@ TEST_F(Items, EnumerateSafelyWhileTheListChanges) {
 // removed in one call. A quadratic handle choice takes minutes here (under Wine, far more).
 TEST_F(Items, TakeEveryItemOfAHundredDevicesInOneGroup) {
     RefusingCatalogue large{clock};
-    ASSERT_EQ(large.BuildCatalogue(configurationOf(std::vector<uint8_t>(100, 4))), S_OK);
+    ASSERT_EQ(large.BuildCatalogue(configurationOfTypes(std::vector<uint8_t>(100, 4))), S_OK);
     context.catalogue = &large;
     std::vector<platform::WString> ids;
     for (uint32_t slot = 0; slot < large.slotCount(); ++slot) {

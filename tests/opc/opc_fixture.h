@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/com/com_object.h"
+#include "common/config/config_file.h"
 #include "common/opc/opc_ids.h"
 #include "platform/co_task_mem.h"
 #include "platform/com_ptr.h"
@@ -29,23 +30,38 @@ inline platform::WString W(const std::string& ascii) {
     return platform::widenAscii(ascii);
 }
 
-// Devices of the given model codes with serials 0A01, 0A02, ... in that order, their channel and
-// node counts as the configuration reader derives them.
-inline ServerConfiguration configurationOf(const std::vector<uint8_t>& types,
-                                           uint32_t pollPeriodMs = 1000) {
-    ServerConfiguration config;
-    config.pollPeriodMs = pollPeriodMs;
-    uint8_t serial = 0;
-    for (uint8_t type : types) {
-        DeviceRecord device;
-        device.deviceType = type;
-        device.serial[2] = 0x0A;
-        device.serial[3] = ++serial;
-        config.devices.push_back(device);
-        config.channelCounts.push_back(channelCountOf(type));
-        config.nodeCounts.push_back(nodeCountOf(type));
+struct TestDevice {
+    uint8_t type;
+    uint16_t serial;
+};
+
+// A configuration of these devices with the channel and node counts the reader derives.
+inline ServerConfiguration configurationOf(const std::vector<TestDevice>& devices) {
+    ServerConfiguration configuration;
+    configuration.pollPeriodMs = 1000;
+    for (const TestDevice& device : devices) {
+        DeviceRecord record;
+        record.deviceType = device.type;
+        record.serial[2] = static_cast<uint8_t>(device.serial >> 8);
+        record.serial[3] = static_cast<uint8_t>(device.serial);
+        configuration.devices.push_back(record);
+        configuration.channelCounts.push_back(channelCountOf(device.type));
+        configuration.nodeCounts.push_back(nodeCountOf(device.type));
     }
-    return config;
+    return configuration;
+}
+
+// Devices of the given model codes with serials 0A01, 0A02, ... in that order.
+inline ServerConfiguration configurationOfTypes(const std::vector<uint8_t>& types,
+                                                uint32_t pollPeriodMs = 1000) {
+    std::vector<TestDevice> devices;
+    uint16_t serial = 0x0A00;
+    for (uint8_t type : types) {
+        devices.push_back({type, ++serial});
+    }
+    ServerConfiguration configuration = configurationOf(devices);
+    configuration.pollPeriodMs = pollPeriodMs;
+    return configuration;
 }
 
 // A client's sink with both callback interfaces; it counts the references it holds out.
@@ -147,7 +163,7 @@ protected:
     // Builds `catalogue` (the fixture's own or a test's) from the devices and hands it to the
     // context, as the program does before the first client comes.
     void useCatalogue(CMovraItem& catalogue, const std::vector<uint8_t>& types) {
-        ASSERT_EQ(catalogue.BuildCatalogue(configurationOf(types)), S_OK);
+        ASSERT_EQ(catalogue.BuildCatalogue(configurationOfTypes(types)), S_OK);
         context.catalogue = &catalogue;
     }
 

@@ -445,18 +445,23 @@ TEST_F(ServerObject, NamesItsClientAfterItsSlotUntilTheClientSaysOtherwise) {
     EXPECT_EQ(common->SetClientName(nullptr), E_INVALIDARG);
 }
 
-TEST_F(ServerObject, LeavesBrowsingAndPropertiesUnofferedWithEmptyOuts) {
+TEST_F(ServerObject, WithoutACatalogueBrowsesNothingAndKnowsNoItem) {
     ComPtr<IOPCServer> server = newServer();
     ComPtr<IOPCBrowseServerAddressSpace> browse;
     ComPtr<IOPCItemProperties> properties;
     ASSERT_EQ(server.queryInterface(IID_IOPCBrowseServerAddressSpace, browse), S_OK);
     ASSERT_EQ(server.queryInterface(IID_IOPCItemProperties, properties), S_OK);
-    IEnumString* names = reinterpret_cast<IEnumString*>(this);
-    EXPECT_EQ(browse->BrowseOPCItemIDs(OPC_FLAT, W("").c_str(), VT_EMPTY, 0, &names), E_NOTIMPL);
-    EXPECT_EQ(names, nullptr);
+    ComPtr<IEnumString> names;
+    EXPECT_EQ(browse->BrowseOPCItemIDs(OPC_FLAT, W("").c_str(), VT_EMPTY, 0, names.put()), S_OK);
+    ASSERT_TRUE(names);
+    LPOLESTR name = nullptr;
+    ULONG fetched = 7;
+    EXPECT_EQ(names->Next(1, &name, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 0u);
+    EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, W("PKE12AB").c_str()), E_FAIL);
     LPWSTR id = reinterpret_cast<LPWSTR>(this);
     platform::WString data = W("T");
-    EXPECT_EQ(browse->GetItemID(data.data(), &id), E_NOTIMPL);
+    EXPECT_EQ(browse->GetItemID(data.data(), &id), E_FAIL);
     EXPECT_EQ(id, nullptr);
     DWORD count = 5;
     DWORD* ids = nullptr;
@@ -464,7 +469,7 @@ TEST_F(ServerObject, LeavesBrowsingAndPropertiesUnofferedWithEmptyOuts) {
     VARTYPE* types = nullptr;
     EXPECT_EQ(
         properties->QueryAvailableProperties(data.data(), &count, &ids, &descriptions, &types),
-        E_NOTIMPL);
+        OPC_E_UNKNOWNITEMID);
     EXPECT_EQ(count, 0u);
 }
 
