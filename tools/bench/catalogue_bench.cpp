@@ -5,6 +5,7 @@
 
 #include "server/opc/catalogue.h"
 #include "server/poll/publish.h"
+#include "tools/bench/bench_support.h"
 #include "tools/bench/counted_heap.h"
 
 #include <algorithm>
@@ -20,26 +21,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using movra::bench::Clock;
 
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-movra::ServerConfiguration hundredKmtU() {
-    movra::ServerConfiguration config;
-    config.pollPeriodMs = 60000;
-    for (int i = 1; i <= 100; ++i) {
-        movra::DeviceRecord device;
-        device.deviceType = movra::kTypeKmtU;
-        device.serial[2] = static_cast<uint8_t>(0x10 + i / 16);
-        device.serial[3] = static_cast<uint8_t>(i * 37);
-        config.devices.push_back(device);
-        config.channelCounts.push_back(movra::channelCountOf(device.deviceType));
-        config.nodeCounts.push_back(movra::nodeCountOf(device.deviceType));
-    }
-    return config;
-}
+using movra::bench::millisecondsSince;
 
 // One slot laid out with the fixed buffers of the original design (ID of 16 units, six
 // properties with a 101-unit description and a VARIANT each, lastUpdate), for comparison.
@@ -93,7 +77,7 @@ void printCount(const char* figure, size_t value) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
-    const movra::ServerConfiguration config = hundredKmtU();
+    const movra::ServerConfiguration config = movra::bench::hundredKmtU(60000);
     int failures = 0;
 
     // Memory: the heap growth of one build, with the configuration already in place.

@@ -12,6 +12,7 @@
 #include "server/opc/catalogue.h"
 #include "server/opc/opc_context.h"
 #include "server/opc/opc_server.h"
+#include "tools/bench/bench_support.h"
 #include "tools/bench/counted_heap.h"
 
 #include <algorithm>
@@ -22,28 +23,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using movra::bench::Clock;
 using platform::ComPtr;
 using platform::CoTaskMemPtr;
 
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-movra::ServerConfiguration hundredKmtU() {
-    movra::ServerConfiguration config;
-    config.pollPeriodMs = 1000;
-    for (int i = 1; i <= 100; ++i) {
-        movra::DeviceRecord device;
-        device.deviceType = movra::kTypeKmtU;
-        device.serial[2] = static_cast<uint8_t>(0x10 + i / 16);
-        device.serial[3] = static_cast<uint8_t>(i * 37);
-        config.devices.push_back(device);
-        config.channelCounts.push_back(movra::channelCountOf(device.deviceType));
-        config.nodeCounts.push_back(movra::nodeCountOf(device.deviceType));
-    }
-    return config;
-}
+using movra::bench::millisecondsSince;
 
 void check(HRESULT hr, HRESULT expected, const char* what) {
     if (hr != expected) {
@@ -67,7 +51,7 @@ int main(int argc, char** argv) {
 
     movra::ServerState state;
     movra::CMovraItem catalogue;
-    if (catalogue.BuildCatalogue(hundredKmtU()) != S_OK) {
+    if (catalogue.BuildCatalogue(movra::bench::hundredKmtU(1000)) != S_OK) {
         return 1;
     }
     movra::OpcContext context{state, platform::realClock(), 1000, &catalogue};
