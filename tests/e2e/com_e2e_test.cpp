@@ -7,6 +7,7 @@
 #include "platform/com_ptr.h"
 #include "platform/wide.h"
 #include "tests/platform/under_wine.h"
+#include "tests/support/fake_sinks.h"
 
 #include <gtest/gtest.h>
 
@@ -75,37 +76,11 @@ bool eventually(const std::function<bool()>& condition) {
 
 // The sinks live in this process; the server reaches them through COM's own proxies. Their
 // reference counts show whether the server holds them.
-class ShutdownSink final : public com::ComObject<ShutdownSink, IOPCShutdown> {
-public:
-    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR) noexcept override { return S_OK; }
-    LONG references() const { return currentCount(); }
-};
-
-class DataSink final : public com::ComObject<DataSink, IOPCDataCallback> {
-public:
-    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
-                                           VARIANT*, WORD*, FILETIME*, HRESULT*) noexcept override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
-                                             VARIANT*, WORD*, FILETIME*,
-                                             HRESULT*) noexcept override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*,
-                                              HRESULT*) noexcept override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) noexcept override { return S_OK; }
-    LONG references() const { return currentCount(); }
-};
-
-// Offers neither sink interface.
-class PlainObject final : public com::ComObject<PlainObject, IUnknown> {};
+using test::FakeSink;
+using test::PlainObject;
 
 // One connection point that takes a single sink of Sink's kind, checked the same way on the
 // server object (IOPCShutdown) and on a group (IOPCDataCallback).
-template <typename Sink>
 void checkSingleSinkConnection(IUnknown* owner, REFIID sinkIid) {
     ComPtr<IConnectionPointContainer> container;
     ASSERT_EQ(owner->QueryInterface(IID_IConnectionPointContainer, container.putVoid()), S_OK);
@@ -122,8 +97,8 @@ void checkSingleSinkConnection(IUnknown* owner, REFIID sinkIid) {
     EXPECT_EQ(container->FindConnectionPoint(IID_IOPCServer, wrong.put()), CONNECT_E_NOCONNECTION);
     EXPECT_FALSE(wrong);
 
-    ComPtr<Sink> first(new Sink);
-    ComPtr<Sink> second(new Sink);
+    ComPtr<FakeSink> first(new FakeSink);
+    ComPtr<FakeSink> second(new FakeSink);
     DWORD cookie = 0;
     ASSERT_EQ(point->Advise(first->unknown(), &cookie), S_OK);
     EXPECT_NE(cookie, 0u);
@@ -331,7 +306,7 @@ TEST_F(Server, AForcedRemovalLeavesTheClientsReferenceSafe) {
 }
 
 TEST_F(Server, TheShutdownConnectionTakesOneSink) {
-    checkSingleSinkConnection<ShutdownSink>(client.get(), IID_IOPCShutdown);
+    checkSingleSinkConnection(client.get(), IID_IOPCShutdown);
 }
 
 TEST_F(Server, AGroupsDataConnectionTakesOneSink) {
@@ -341,7 +316,7 @@ TEST_F(Server, AGroupsDataConnectionTakesOneSink) {
     ASSERT_TRUE(
         SUCCEEDED(client->AddGroup(wide("e2e callbacks").c_str(), TRUE, kPollPeriodMs, 1, nullptr,
                                    nullptr, 0, &handle, &revised, IID_IUnknown, group.put())));
-    checkSingleSinkConnection<DataSink>(group.get(), IID_IOPCDataCallback);
+    checkSingleSinkConnection(group.get(), IID_IOPCDataCallback);
     group.reset();
     EXPECT_EQ(client->RemoveGroup(handle, FALSE), S_OK);
 }
@@ -354,7 +329,7 @@ TEST_F(Server, AClientThatLeavesGivesBackTheSinkItHeld) {
     ASSERT_EQ(other->QueryInterface(IID_IConnectionPointContainer, container.putVoid()), S_OK);
     ComPtr<IConnectionPoint> point;
     ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, point.put()), S_OK);
-    ComPtr<ShutdownSink> sink(new ShutdownSink);
+    ComPtr<FakeSink> sink(new FakeSink);
     DWORD cookie = 0;
     ASSERT_EQ(point->Advise(sink->unknown(), &cookie), S_OK);
     point.reset();

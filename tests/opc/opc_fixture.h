@@ -13,6 +13,7 @@
 #include "server/opc/opc_context.h"
 #include "server/opc/opc_server.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_sinks.h"
 #include "tests/support/task_mem_probe.h"
 
 #include <gtest/gtest.h>
@@ -63,45 +64,6 @@ inline ServerConfiguration configurationOfTypes(const std::vector<uint8_t>& type
     configuration.pollPeriodMs = pollPeriodMs;
     return configuration;
 }
-
-// A client's sink with both callback interfaces; it counts the references it holds out.
-class FakeSink final : public com::ComObject<FakeSink, IOPCShutdown, IOPCDataCallback> {
-public:
-    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR) noexcept override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
-                                           VARIANT*, WORD*, FILETIME*, HRESULT*) noexcept override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
-                                             VARIANT*, WORD*, FILETIME*,
-                                             HRESULT*) noexcept override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*,
-                                              HRESULT*) noexcept override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) noexcept override { return S_OK; }
-
-    LONG references() const { return currentCount(); }
-
-private:
-    friend class com::ComObject<FakeSink, IOPCShutdown, IOPCDataCallback>;
-    ~FakeSink() override = default;
-};
-
-// An object with IUnknown only: a sink that cannot be connected.
-class PlainObject final : public com::ComObject<PlainObject, IEnumString> {
-public:
-    HRESULT STDMETHODCALLTYPE Next(ULONG, LPOLESTR*, ULONG*) noexcept override { return E_FAIL; }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG) noexcept override { return E_FAIL; }
-    HRESULT STDMETHODCALLTYPE Reset() noexcept override { return E_FAIL; }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumString**) noexcept override { return E_FAIL; }
-
-private:
-    friend class com::ComObject<PlainObject, IEnumString>;
-    ~PlainObject() override = default;
-};
 
 class OpcObjectsTest : public ::testing::Test {
 protected:
