@@ -252,11 +252,13 @@ void NotificationPass::serveClient(ServerGroups& server, bool periodic) {
             clientName.c_str(), shared->groupName.c_str());
         std::optional<HRESULT> result;
         try {
-            result = caller.run([shared]() mutable {
-                HRESULT sent = shared->send();
-                shared.reset();  // the arrays and the sink reference go on the caller's thread
-                return sent;
-            }, context_.callbackWaitMs);
+            result = caller.run(
+                [shared]() mutable {
+                    HRESULT sent = shared->send();
+                    shared.reset();  // the arrays and the sink reference go on the caller's thread
+                    return sent;
+                },
+                context_.callbackWaitMs);
         } catch (...) {
             result = E_FAIL;  // no thread for the call: reported like a failed call
         }
@@ -266,8 +268,8 @@ void NotificationPass::serveClient(ServerGroups& server, bool periodic) {
         }
         // A call that has not returned in time is logged as failed; the client is left out
         // until it returns.
-        log_.Write(result && SUCCEEDED(*result) ? logtext::kOk.c_str() : logtext::kError.c_str(),
-                   2, false);
+        log_.Write(result && SUCCEEDED(*result) ? logtext::kOk.c_str() : logtext::kError.c_str(), 2,
+                   false);
     }
     server.DeviceReadServed();
 }

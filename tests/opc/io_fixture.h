@@ -9,9 +9,12 @@
 #include "tests/opc/opc_fixture.h"
 #include "tests/support/test_support.h"
 
+#include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace movra::test {
@@ -111,8 +114,41 @@ private:
     std::vector<Callback> calls_;
 };
 
+// The main thread of a server for the tests that need one to answer: each message is handed to
+// `handle` on that thread.
+class MainLoop {
+public:
+    MainLoop(ServerState& state, std::function<void(UINT message, WPARAM wParam)> handle)
+        : thread_([this, &state, handle = std::move(handle)] {
+              MSG msg;
+              PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+              {
+                  std::lock_guard lock(mutex_);
+                  threadId_ = GetCurrentThreadId();
+                  state.mainThreadId = threadId_;
+              }
+              started_.notify_all();
+              while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+                  handle(msg.message, msg.wParam);
+              }
+          }) {
+        std::unique_lock lock(mutex_);
+        started_.wait(lock, [&] { return threadId_ != 0; });
+    }
+    ~MainLoop() {
+        PostThreadMessageA(threadId_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable started_;
+    DWORD threadId_ = 0;
+    std::thread thread_;
+};
+
 inline constexpr const char* kItems[] = {"PKE0A01.K01.T", "PKE0A01.K01.P", "PKE0A01.K01.Q",
-                                          "PKE0A01.K01.V", "PKE0A01.K01.G"};
+                                         "PKE0A01.K01.V", "PKE0A01.K01.G"};
 inline constexpr OPCHANDLE kGroupClientHandle = 77;  // what addGroup gives every group
 
 class GroupIoTest : public OpcObjectsTest {
@@ -122,8 +158,7 @@ protected:
         ASSERT_EQ(log.Open(folder.file("MovraOPCServer.exe").c_str()), 1);
         // Posts from the group land in this thread's queue.
         state.mainThreadId = GetCurrentThreadId();
-        MSG msg;
-        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        postedMessages();  // what earlier tests on this thread left, such as a last client's quit
         server = newServer();
         addGroupWithItems(server.get(), "Plant", group, handles);
     }
@@ -145,8 +180,8 @@ protected:
             ids.push_back(W(id));
         }
         for (size_t i = 0; i < ids.size(); ++i) {
-            definitions.push_back({path, ids[i].data(), TRUE, static_cast<OPCHANDLE>(101 + i), 0,
-                                   nullptr, type, 0});
+            definitions.push_back(
+                {path, ids[i].data(), TRUE, static_cast<OPCHANDLE>(101 + i), 0, nullptr, type, 0});
         }
         ComPtr<IOPCItemMgt> items;
         ASSERT_EQ(target.queryInterface(IID_IOPCItemMgt, items), S_OK);
