@@ -1,6 +1,9 @@
 // opc-client's texts: times, result codes read from the command line and their descriptions.
 #include "tools/opc-client/report.h"
 
+#include "platform/unique_variant.h"
+#include "platform/wide.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -80,6 +83,103 @@ TEST(Report, ServerStatesHaveTheirNames) {
     for (const Case& c : cases) {
         EXPECT_EQ(serverStateText(static_cast<OPCSERVERSTATE>(c.state)), c.text);
     }
+}
+
+TEST(Report, QualitiesReadAsWordsFromTheirBits) {
+    struct Case {
+        WORD quality;
+        const char* text;
+    } cases[] = {
+        {0xC0, "good"},
+        {0xD8, "good: local override"},
+        {0xC4, "good (0xC4)"},
+        {0x00, "bad"},
+        {0x04, "bad: configuration error"},
+        {0x08, "bad: not connected"},
+        {0x0C, "bad: device failure"},
+        {0x10, "bad: sensor failure"},
+        {0x14, "bad: last known value"},
+        {0x18, "bad: comm failure"},
+        {0x1C, "bad: out of service"},
+        {0x20, "bad (0x20)"},
+        {0x41, "uncertain, low limited"},
+        {0x44, "uncertain: last usable value"},
+        {0x50, "uncertain: sensor not accurate"},
+        {0x56, "uncertain: engineering units exceeded, high limited"},
+        {0x58, "uncertain: sub-normal"},
+        {0x03, "bad, constant"},
+        {0x80, "invalid (0x80)"},
+        {0x12C0, "good"},  // the vendor byte says nothing here
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(qualityText(c.quality), c.text) << c.quality;
+    }
+}
+
+TEST(Report, OleDatesCountDaysFrom1899AndTimeForwardEvenBeforeIt) {
+    // Expected texts computed apart from the code under test.
+    struct Case {
+        double date;
+        const char* text;
+    } cases[] = {
+        {0.0, "1899-12-30 00:00:00.000"},       {46096.25, "2026-03-15 06:00:00.000"},
+        {36526.5, "2000-01-01 12:00:00.000"},   {-1.5, "1899-12-29 12:00:00.000"},
+        {-0.25, "1899-12-30 06:00:00.000"},     {2.999999999999, "1900-01-02 00:00:00.000"},
+        {2958465.5, "9999-12-31 12:00:00.000"}, {1e300, "invalid date (1e+300)"},
+        {-657435.0, "invalid date (-657435)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(oleDateText(c.date), c.text) << c.date;
+    }
+}
+
+TEST(Report, VariantsPrintInTheirShortestExactForm) {
+    struct Case {
+        VARTYPE type;
+        double number;
+        const char* text;
+    } cases[] = {
+        {VT_R4, 21.5, "21.5"},          {VT_R4, 0.1, "0.1"},
+        {VT_R8, 1e21, "1e+21"},         {VT_I2, -3, "-3"},
+        {VT_I4, 70000, "70000"},        {VT_UI1, 255, "255"},
+        {VT_BOOL, -1, "true"},          {VT_BOOL, 0, "false"},
+        {VT_EMPTY, 0, "(empty)"},       {VT_DATE, 0.0, "1899-12-30 00:00:00.000"},
+        {VT_UNKNOWN, 0, "(VT 0x000D)"},
+    };
+    for (const Case& c : cases) {
+        VARIANT value{};
+        value.vt = c.type;
+        switch (c.type) {
+            case VT_R4:
+                value.fltVal = static_cast<float>(c.number);
+                break;
+            case VT_R8:
+            case VT_DATE:
+                value.dblVal = c.number;
+                break;
+            case VT_I2:
+            case VT_BOOL:
+                value.iVal = static_cast<SHORT>(c.number);
+                break;
+            case VT_I4:
+                value.lVal = static_cast<LONG>(c.number);
+                break;
+            case VT_UI1:
+                value.bVal = static_cast<BYTE>(c.number);
+                break;
+            default:
+                break;
+        }
+        EXPECT_EQ(variantText(value), c.text) << c.type;
+    }
+    platform::UniqueVariant text;
+    text->vt = VT_BSTR;
+    text->bstrVal = SysAllocString(platform::utf8ToWide("Обмен").c_str());
+    EXPECT_EQ(variantText(*text.get()), "Обмен");
+
+    EXPECT_EQ(varTypeName(VT_ARRAY | VT_BSTR), "VT_ARRAY|VT_BSTR");
+    EXPECT_EQ(varTypeName(VT_BYREF | VT_I4), "VT_BYREF|VT_I4");
+    EXPECT_EQ(varTypeName(0x0FFF), "VT 0x0FFF");
 }
 
 }  // namespace

@@ -1,0 +1,344 @@
+// opc-client's browse, props, read and watch against the real server objects over a catalogue of
+// the test's own: the exact lines, the exit codes, and that the client gives back every block,
+// every reference and its group.
+#include "tools/opc-client/client.h"
+
+#include "server/opc/opc_group.h"
+#include "tests/opc/opc_fixture.h"
+
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+namespace movra::client {
+namespace {
+
+using platform::ComPtr;
+using test::W;
+
+constexpr uint8_t kUnknownModel = 0, kKmtG = 3;
+
+// Stands between the client and the real server object to see what RemoveGroup answers (S_OK
+// only when the client let go of the group first); other interfaces are the real object's.
+class WatchedServer final : public com::ComObject<WatchedServer, IOPCServer> {
+public:
+    WatchedServer(ComPtr<IOPCServer> real, std::vector<HRESULT>& removals, int& live)
+        : real_(std::move(real)), removals_(removals), live_(live) {
+        ++live_;
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) noexcept override {
+        if (IsEqualIID(riid, IID_IOPCServer) || IsEqualIID(riid, IID_IUnknown)) {
+            return ComObject::QueryInterface(riid, ppv);
+        }
+        return real_->QueryInterface(riid, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE AddGroup(LPCWSTR a, BOOL b, DWORD c, OPCHANDLE d, LONG* e, FLOAT* f,
+                                       DWORD g, OPCHANDLE* h, DWORD* i, REFIID j,
+                                       LPUNKNOWN* k) noexcept override {
+        return real_->AddGroup(a, b, c, d, e, f, g, h, i, j, k);
+    }
+    HRESULT STDMETHODCALLTYPE GetErrorString(HRESULT a, LCID b, LPWSTR* c) noexcept override {
+        return real_->GetErrorString(a, b, c);
+    }
+    HRESULT STDMETHODCALLTYPE GetGroupByName(LPCWSTR a, REFIID b, LPUNKNOWN* c) noexcept override {
+        return real_->GetGroupByName(a, b, c);
+    }
+    HRESULT STDMETHODCALLTYPE GetStatus(OPCSERVERSTATUS** a) noexcept override {
+        return real_->GetStatus(a);
+    }
+    HRESULT STDMETHODCALLTYPE RemoveGroup(OPCHANDLE a, BOOL b) noexcept override {
+        HRESULT result = real_->RemoveGroup(a, b);
+        removals_.push_back(result);
+        return result;
+    }
+    HRESULT STDMETHODCALLTYPE CreateGroupEnumerator(OPCENUMSCOPE a, REFIID b,
+                                                    LPUNKNOWN* c) noexcept override {
+        return real_->CreateGroupEnumerator(a, b, c);
+    }
+
+private:
+    friend class com::ComObject<WatchedServer, IOPCServer>;
+    ~WatchedServer() override { --live_; }
+
+    ComPtr<IOPCServer> real_;
+    std::vector<HRESULT>& removals_;
+    int& live_;
+};
+
+struct Outcome {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+class ServerCommands : public test::OpcObjectsTest, public Connector {
+protected:
+    void SetUp() override { useCatalogue(catalogue, {kUnknownModel, kUnknownModel}); }
+
+    Activation connect(const std::string& progId, ComPtr<IOPCServer>& server) override {
+        ++connections;
+        if (FAILED(failure.result)) {
+            return failure;
+        }
+        EXPECT_EQ(progId, "MOVRA.OPC-server");
+        HRESULT result = com::createInstance<WatchedServer>(IID_IOPCServer, server.putVoid(),
+                                                            newServer(), removals, liveServers);
+        return {ActivationStage::Create, result};
+    }
+
+    // After each run the server object is gone (no interface of it kept) and every group the
+    // client made was removed after its last reference.
+    Outcome run(std::vector<std::string> arguments) {
+        std::ostringstream out;
+        std::ostringstream err;
+        removals.clear();
+        int code = runClient(arguments, *this, out, err, session);
+        EXPECT_EQ(liveServers, 0);
+        EXPECT_EQ(state.clients[0].load(), nullptr) << "a reference to the server was kept";
+        for (HRESULT removal : removals) {
+            EXPECT_EQ(removal, S_OK) << "the group was still referenced at RemoveGroup";
+        }
+        return {code, out.str(), err.str()};
+    }
+
+    void publish(const std::string& item, float value, WORD quality, DATE date, uint64_t ticks) {
+        DWORD bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        const SlotTime time{date, {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)}};
+        ASSERT_TRUE(catalogue.writeSlot(catalogue.findSlot(W(item).c_str()), bits, quality, &time));
+    }
+
+    // The data-callback sink the client advised on its only group, as the notification pass
+    // finds it.
+    ComPtr<IOPCDataCallback> advisedSink() {
+        CMovraOPCServer* server = state.clients[0].load();
+        ComPtr<IOPCServer> opc;
+        EXPECT_EQ(server->QueryInterface(IID_IOPCServer, opc.putVoid()), S_OK);
+        ComPtr<IEnumUnknown> groups;
+        EXPECT_EQ(opc->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown,
+                                             reinterpret_cast<LPUNKNOWN*>(groups.put())),
+                  S_OK);
+        IUnknown* first = nullptr;
+        EXPECT_EQ(groups->Next(1, &first, nullptr), S_OK);
+        ComPtr<IUnknown> group = ComPtr<IUnknown>::attach(first);
+        ComPtr<IOPCItemMgt> items;
+        EXPECT_EQ(group.queryInterface(IID_IOPCItemMgt, items), S_OK);
+        auto* object = static_cast<CMovraOPCGroup*>(items.get());
+        std::lock_guard lock(object->connectionLock());
+        return object->sinkLocked();
+    }
+
+    CMovraItem catalogue{clock};
+    Session session{clock, [] { return false; }, 0};
+    Activation failure{ActivationStage::Create, S_OK};
+    int connections = 0;
+    int liveServers = 0;
+    std::vector<HRESULT> removals;
+};
+
+// --- browse and props --------------------------------------------------------------------------
+
+TEST_F(ServerCommands, BrowseShowsTheTreeOrEveryItemIdFlat) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* out;
+    } cases[] = {
+        {{"browse"},
+         "PKE0A01\n"
+         "  SYS\n"
+         "    PKE0A01.SYS.Pa\n"
+         "    PKE0A01.SYS.Tx\n"
+         "    PKE0A01.SYS.Tv\n"
+         "PKE0A02\n"
+         "  SYS\n"
+         "    PKE0A02.SYS.Pa\n"
+         "    PKE0A02.SYS.Tx\n"
+         "    PKE0A02.SYS.Tv\n"},
+        {{"browse", "--flat"},
+         "PKE0A01.SYS.Pa\nPKE0A01.SYS.Tx\nPKE0A01.SYS.Tv\n"
+         "PKE0A02.SYS.Pa\nPKE0A02.SYS.Tx\nPKE0A02.SYS.Tv\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome browse = run(c.arguments);
+        EXPECT_EQ(browse.exitCode, 0);
+        EXPECT_EQ(browse.out, c.out);
+        EXPECT_EQ(browse.err, "");
+    }
+}
+
+TEST_F(ServerCommands, BrowseFlatListsEveryOfferedItemOfABiggerDevice) {
+    CMovraItem bigger{clock};
+    useCatalogue(bigger, {kKmtG, kUnknownModel});
+    std::string expected;
+    size_t count = 0;
+    for (uint32_t slot = 0; slot < bigger.slotCount(); ++slot) {
+        if (bigger.offersItem(slot)) {
+            expected += platform::wideToUtf8(bigger.itemIdAt(slot)) + "\n";
+            ++count;
+        }
+    }
+    Outcome flat = run({"browse", "--flat"});
+    EXPECT_EQ(flat.exitCode, 0);
+    EXPECT_GT(count, 40u);
+    EXPECT_EQ(flat.out, expected);
+    // Every ID of the flat list is a leaf of the tree, under its device and section.
+    Outcome tree = run({"browse"});
+    std::istringstream lines(flat.out);
+    for (std::string id; std::getline(lines, id);) {
+        EXPECT_NE(tree.out.find("    " + id + "\n"), std::string::npos) << id;
+    }
+}
+
+TEST_F(ServerCommands, PropsShowsTheSixPropertiesWithTheirMeaning) {
+    publish("PKE0A01.SYS.Tx", 21.5f, OPC_QUALITY_GOOD, 46096.25, 134180280002500000);
+    Outcome props = run({"props", "PKE0A01.SYS.Tx"});
+    EXPECT_EQ(props.exitCode, 0);
+    EXPECT_EQ(props.out,
+              "1  Item Canonical DataType  4 (VT_R4)\n"
+              "2  Item Value               21.5\n"
+              "3  Item Quality             192 (good)\n"
+              "4  Item Timestamp           2026-03-15 06:00:00.000\n"
+              "5  Item Access Rights       1 (readable)\n"
+              "6  Server Scan Rate         1000\n");
+    EXPECT_EQ(props.err, "");
+
+    publish("PKE0A01.SYS.Tx", -0.125f, OPC_QUALITY_COMM_FAILURE, 46096.25, 134180280002500000);
+    EXPECT_NE(run({"props", "PKE0A01.SYS.Tx"})
+                  .out.find("2  Item Value               -0.125\n"
+                            "3  Item Quality             24 (bad: "
+                            "comm failure)\n"),
+              std::string::npos);
+}
+
+TEST_F(ServerCommands, PropsOfAnUnknownItemNamesItAndTheServersError) {
+    Outcome props = run({"props", "PKE0A01.K01.T"});
+    EXPECT_EQ(props.exitCode, 1);
+    EXPECT_EQ(props.out, "");
+    EXPECT_EQ(props.err,
+              "PKE0A01.K01.T: QueryAvailableProperties failed: 0xC0040007 OPC_E_UNKNOWNITEMID: "
+              "The item ID is not in the server's address space.\n");
+}
+
+// --- watch ---------------------------------------------------------------------------------------
+
+TEST_F(ServerCommands, WatchPrintsWhatArrivesOnAnotherThreadAndCleansUp) {
+    int asked = 0;
+    session.stopRequested = [&] {
+        if (++asked > 1) {
+            return true;
+        }
+        // What a notification pass hands the client's sink, from a thread of its own.
+        ComPtr<IOPCDataCallback> sink = advisedSink();
+        EXPECT_TRUE(sink);
+        std::thread pass([&] {
+            OPCHANDLE handles[] = {0, 0, 7};
+            VARIANT values[3] = {};
+            values[0].vt = VT_R4;
+            values[0].fltVal = 21.5f;
+            values[2].vt = VT_R4;
+            values[2].fltVal = 1.0f;
+            WORD qualities[] = {OPC_QUALITY_GOOD, 0, OPC_QUALITY_LAST_USABLE | OPC_LIMIT_HIGH};
+            const uint64_t ticks = 134180280002500000;
+            FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+            FILETIME times[] = {time, time, time};
+            HRESULT errors[] = {S_OK, OPC_E_BADRIGHTS, S_OK};
+            EXPECT_EQ(sink->OnDataChange(0, 1, S_FALSE, S_FALSE, 3, handles, values, qualities,
+                                         times, errors),
+                      S_OK);
+            EXPECT_EQ(sink->OnDataChange(0, 1, S_OK, S_OK, 1, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr),
+                      E_INVALIDARG);
+        });
+        pass.join();
+        return false;
+    };
+    Outcome watch = run({"watch", "PKE0A01.SYS.Tx", "NO.SUCH", "--deadband", "2.5"});
+    EXPECT_EQ(watch.exitCode, 1);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(watch.out,
+              "12:00:00.000  PKE0A01.SYS.Tx  21.5  good  2026-03-15 06:00:00.250 UTC\n"
+              "12:00:00.000  client handle 7  1  uncertain: last usable value, high limited  "
+              "2026-03-15 06:00:00.250 UTC\n");
+    EXPECT_EQ(watch.err,
+              "NO.SUCH: cannot be added: 0xC0040007 OPC_E_UNKNOWNITEMID: The item ID is not in "
+              "the server's address space.\n"
+              "12:00:00.000  PKE0A01.SYS.Tx: 0xC0040006 OPC_E_BADRIGHTS: The item's access "
+              "rights forbid the operation.\n"
+              "12:00:00.000  OnDataChange came with 1 items but without their arrays\n");
+    EXPECT_EQ(removals.size(), 1u);
+}
+
+TEST_F(ServerCommands, WatchEndsAfterTheSecondsOfItsClock) {
+    int asked = 0;
+    session.stopRequested = [&] {
+        ++asked;
+        clock.advanceMs(500);
+        return false;
+    };
+    Outcome watch = run({"watch", "--seconds", "2", "PKE0A02.SYS.Pa"});
+    EXPECT_EQ(watch.exitCode, 0);
+    EXPECT_EQ(asked, 4);
+    EXPECT_EQ(watch.out, "");
+    EXPECT_EQ(watch.err, "");
+    EXPECT_EQ(removals.size(), 1u);
+}
+
+// --- failures before any I/O -------------------------------------------------------------------
+
+TEST_F(ServerCommands, WrongArgumentsAreRefusedBeforeConnecting) {
+    struct Case {
+        std::vector<std::string> arguments;
+        const char* firstLine;
+    } cases[] = {
+        {{"browse", "--tree"}, "opc-client: browse takes [--flat], not --tree\n"},
+        {{"browse", "--flat", "x"}, "opc-client: browse takes [--flat]\n"},
+        {{"props"}, "opc-client: props takes ITEM\n"},
+        {{"props", "A", "B"}, "opc-client: props takes ITEM\n"},
+        {{"read"}, "opc-client: read takes ITEM... [--device]\n"},
+        {{"read", "--device"}, "opc-client: read takes at least one item ID\n"},
+        {{"read", "A", "--cache"}, "opc-client: read has no option --cache\n"},
+        {{"watch", "--refresh"}, "opc-client: watch takes at least one item ID\n"},
+        {{"watch", "A", "--deadband"}, "opc-client: --deadband needs a value\n"},
+        {{"watch", "A", "--deadband", "101"},
+         "opc-client: --deadband takes a percentage from 0 to 100, not 101\n"},
+        {{"watch", "A", "--deadband", "-1"},
+         "opc-client: --deadband takes a percentage from 0 to 100, not -1\n"},
+        {{"watch", "A", "--deadband", "5%"},
+         "opc-client: --deadband takes a percentage from 0 to 100, not 5%\n"},
+        {{"watch", "A", "--seconds", "0"},
+         "opc-client: --seconds takes a whole number of seconds above 0, not 0\n"},
+        {{"watch", "A", "--seconds", "1.5"},
+         "opc-client: --seconds takes a whole number of seconds above 0, not 1.5\n"},
+        {{"watch", "A", "--forever"}, "opc-client: watch has no option --forever\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome mistake = run(c.arguments);
+        EXPECT_EQ(mistake.exitCode, 2) << c.firstLine;
+        EXPECT_EQ(mistake.err.rfind(c.firstLine, 0), 0u) << mistake.err;
+        EXPECT_EQ(mistake.out, "");
+    }
+    EXPECT_EQ(connections, 0);
+}
+
+TEST_F(ServerCommands, EveryNewCommandReportsAFailedActivationWithItsExitCode) {
+    const std::vector<std::string> commands[] = {
+        {"browse"}, {"props", "PKE0A01.SYS.Pa"}, {"read", "PKE0A01.SYS.Pa"}, {"watch", "X"}};
+    const std::pair<Activation, int> failures[] = {
+        {{ActivationStage::ProgId, CO_E_CLASSSTRING}, 3},
+        {{ActivationStage::Create, REGDB_E_CLASSNOTREG}, 4},
+        {{ActivationStage::Create, E_FAIL}, 6},
+    };
+    for (const auto& [activation, exitCode] : failures) {
+        failure = activation;
+        for (const std::vector<std::string>& command : commands) {
+            Outcome failed = run(command);
+            EXPECT_EQ(failed.exitCode, exitCode) << command[0];
+            EXPECT_EQ(failed.err.rfind("MOVRA.OPC-server ", 0), 0u) << failed.err;
+            EXPECT_EQ(failed.out, "");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace movra::client
