@@ -160,6 +160,7 @@ public:
     // The sink connected now, with a reference of the caller's; empty when none. Call with the
     // owner's lock held.
     platform::ComPtr<Sink> sinkLocked() const { return sink_; }
+    bool connectedLocked() const { return static_cast<bool>(sink_); }
     // Drops the connection (the owner is going); returns the sink for release outside the lock.
     platform::ComPtr<Sink> disconnectLocked() {
         cookie_ = 0;

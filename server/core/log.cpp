@@ -194,6 +194,18 @@ int CMovraLog::WriteClientGroup(const char* text, DWORD clientSlot, DWORD groupI
         if (!resolver->clientGroupNames(clientSlot, groupIndex, clientName, groupName)) {
             return 0;
         }
+        return WriteClientGroup(text, clientName.c_str(), groupName.c_str());
+    } catch (...) {
+        return 0;
+    }
+}
+
+int CMovraLog::WriteClientGroup(const char* text, const WCHAR* clientName,
+                                const WCHAR* groupName) noexcept {
+    if (text == nullptr || clientName == nullptr || groupName == nullptr) {
+        return 0;
+    }
+    try {
         std::lock_guard<std::mutex> lock(mutex);
         if (!ready) {
             return 0;
@@ -202,9 +214,9 @@ int CMovraLog::WriteClientGroup(const char* text, DWORD clientSlot, DWORD groupI
         std::string entry = timeLine();
         appendText(entry, text);
         entry += logtext::kClientPrefix.view();
-        appendText(entry, wideTextBytes(clientName.c_str()));
+        appendText(entry, wideTextBytes(clientName));
         entry += logtext::kGroupPrefix.view();
-        appendText(entry, wideTextBytes(groupName.c_str()));
+        appendText(entry, wideTextBytes(groupName));
         entry += logtext::kClientGroupEnd.view();
         appendLocked(entry);
         return 1;

@@ -83,6 +83,9 @@ public:
     // so the caller's outcome follows on the same line. 0 and nothing written when no resolver is
     // installed or it does not know the slot or the group.
     int WriteClientGroup(const char* text, DWORD clientSlot, DWORD groupIndex) noexcept;
+    // The same entry with the names given (by a caller that holds the locks the names are under).
+    int WriteClientGroup(const char* text, const WCHAR* clientName,
+                         const WCHAR* groupName) noexcept;
 
     // Installs (or with null removes) the resolver; the caller keeps it alive until it removes it.
     void setClientGroupNames(ClientGroupNames* names) noexcept;

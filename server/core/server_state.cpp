@@ -22,6 +22,15 @@ LONG ServerState::LockServerCount(bool lock) {
     return current > 0 ? current - 1 : 0;
 }
 
+DWORD ServerState::NextCancelId() {
+    DWORD current = lastCancelId.load();
+    DWORD next;
+    do {
+        next = current + 1 == 0 ? 1 : current + 1;
+    } while (!lastCancelId.compare_exchange_weak(current, next));
+    return next;
+}
+
 void ServerState::Reset() {
     pollRunning = 0;
     notifyRunning = 0;
@@ -30,6 +39,7 @@ void ServerState::Reset() {
     clientCount = 0;
     serverLockCount = 0;
     arrivals = 0;
+    lastCancelId = 0;
     for (auto& client : clients) {
         client = nullptr;
     }

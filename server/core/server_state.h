@@ -4,6 +4,7 @@
 #include "platform/win.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -34,6 +35,11 @@ struct ServerState {
     std::atomic<uint32_t> arrivals{0};
     std::atomic<CMovraOPCServer*> clients[kClientSlots] = {};
     HANDLE portMutex = nullptr;
+    // The last cancel ID handed out; NextCancelId gives the next one.
+    std::atomic<DWORD> lastCancelId{0};
+    // Signalled (under stateMutex) when a notification pass has cleared the device-read requests
+    // of the servers it served.
+    std::condition_variable deviceReadsServed;
 
     // A server object was created (AddClient) or destroyed (RemoveClient); the new count.
     LONG AddClient() {
@@ -46,6 +52,9 @@ struct ServerState {
     LONG LockServerCount(bool lock);
     // True while a server object or a server lock keeps the server from ending.
     bool IsServerInUse() const { return clientCount.load() != 0 || serverLockCount.load() != 0; }
+    // A cancel ID for an asynchronous request, unique across every group of the process (until
+    // the 32 bits wrap); never 0.
+    DWORD NextCancelId();
     // Back to the state of a fresh process, for tests; no other thread may be using the state.
     // The port mutex is kept: it is created once per process.
     void Reset();

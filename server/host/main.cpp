@@ -6,6 +6,7 @@
 #include "server/host/registration.h"
 #include "server/host/server_host.h"
 #include "server/opc/catalogue.h"
+#include "server/opc/notification_pass.h"
 #include "server/poll/poll_cycle.h"
 
 int movraMain(HINSTANCE instance, const char* commandLine) {
@@ -18,6 +19,7 @@ int movraMain(HINSTANCE instance, const char* commandLine) {
     static movra::PollContext poll(log, catalogue);
     static movra::OpcContext opc{movra::serverState(), platform::realClock(), 1000, &catalogue};
     static movra::MovraOPCServerClassFactory factory(opc);
+    static movra::NotificationPass notification(opc, log);
 
     movra::HostHooks hooks;
     hooks.configured = [&catalogue](const movra::ServerConfiguration& configuration) {
@@ -29,6 +31,7 @@ int movraMain(HINSTANCE instance, const char* commandLine) {
     };
     hooks.classObject = []() -> IUnknown* { return &factory; };
     hooks.runPollCycle = [] { poll.RunPollCycle(); };
+    hooks.notifyClients = [](WPARAM periodic) { notification.NotifyClients(periodic != 0); };
     hooks.updateRegistration = [](const char* path, int doRegister) {
         return movra::UpdateRegistration(path, doRegister);
     };

@@ -43,6 +43,13 @@ public:
 
     size_t size() const { return items_.size(); }
     const GroupItem& at(size_t index) const { return items_[index]; }
+    GroupItem& at(size_t index) { return items_[index]; }
+    // The list position of the handle's item, or kNoPosition.
+    static constexpr size_t kNoPosition = SIZE_MAX;
+    size_t positionOf(OPCHANDLE handle) const {
+        return handle < positions_.size() && positions_[handle] != kNone ? positions_[handle]
+                                                                         : kNoPosition;
+    }
 
     // Room for `count` more items, so that the appends after it cannot fail half-way.
     void reserve(size_t count);

@@ -13,9 +13,6 @@ namespace movra {
 
 namespace {
 
-// TODO(#9): reads, writes and refreshes come with the group's I/O.
-constexpr HRESULT kNotYet = E_NOTIMPL;
-
 // What a clone needs of one item, read under the group lock.
 struct ItemCopy {
     platform::WString itemId;
@@ -469,58 +466,6 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::CreateEnumerator(REFIID riid, LPUNKNOW
         }
         return core_->items.size() == 0 ? S_FALSE : S_OK;
     });
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Read(OPCDATASOURCE, DWORD, OPCHANDLE*,
-                                               OPCITEMSTATE** ppItemValues,
-                                               HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(ppItemValues, ppErrors);
-    return kNotYet;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Write(DWORD, OPCHANDLE*, VARIANT*,
-                                                HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(ppErrors);
-    return kNotYet;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Read(DWORD, OPCHANDLE*, DWORD, DWORD* pdwCancelID,
-                                               HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(pdwCancelID, ppErrors);
-    return kNotYet;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Write(DWORD, OPCHANDLE*, VARIANT*, DWORD,
-                                                DWORD* pdwCancelID, HRESULT** ppErrors) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(pdwCancelID, ppErrors);
-    return kNotYet;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Refresh2(OPCDATASOURCE, DWORD,
-                                                   DWORD* pdwCancelID) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(pdwCancelID);
-    return kNotYet;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Cancel2(DWORD) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    return kNotYet;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetEnable(BOOL) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    return kNotYet;
-}
-
-HRESULT STDMETHODCALLTYPE CMovraOPCGroup::GetEnable(BOOL* pbEnable) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    com::clearOuts(pbEnable);
-    return kNotYet;
 }
 
 }  // namespace movra

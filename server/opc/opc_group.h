@@ -6,12 +6,14 @@
 #include "common/opc/opc_ids.h"
 #include "platform/co_task_mem.h"
 #include "platform/wide.h"
+#include "server/opc/delivery.h"
 #include "server/opc/group_items.h"
 #include "server/opc/server_groups.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace movra {
 
@@ -101,6 +103,12 @@ public:
     HRESULT connectionGuard() const { return queryGuard(); }
     std::mutex& connectionLock() { return core_->groupLock; }
 
+    // For the notification pass, with serverMutex held: takes the group lock, compares the
+    // catalogue's values with what the client was last told, records what is reported, and
+    // returns the callback to make (Kind::None when the group has nothing to send). Throws
+    // std::bad_alloc having changed nothing.
+    Delivery CollectDelivery(bool periodic);
+
     // With the group lock held: the item with that server handle, or OPC_E_INVALIDHANDLE and null.
     HRESULT FindItemByHandle(OPCHANDLE hServer, GroupItem** item);
     // With the group lock held: the items in list order (reads and the notification pass).
@@ -131,7 +139,15 @@ private:
     template <typename PerItem>
     HRESULT ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESULT** ppErrors,
                           PerItem perItem);
+    // errors[i] := why the write of handles[i] is refused; E_FAIL for a group that has left.
+    HRESULT RefuseWrites(DWORD count, const OPCHANDLE* handles,
+                         platform::CoTaskMemPtr<HRESULT>& errors);
     CMovraItem* catalogue() const { return server_->context().catalogue; }
+    ServerState& state() const { return server_->context().state; }
+    struct PendingRequest {
+        DWORD transactionId = 0;
+        DWORD cancelId = 0;
+    };
 
     // Two client references per unit, bit 0 the list's hold: one atomic word, so a Release and
     // a removal at the same instant cannot both (or neither) delete the group.
@@ -142,6 +158,12 @@ private:
     // below as well; taken after serverMutex, before catalogueMutex.
     const std::shared_ptr<GroupCore> core_;
     BOOL updateEnabled_ = TRUE;
+    // The asynchronous requests; a request is pending while its transaction ID is not 0, and its
+    // cancel ID stays after completion, for a late Cancel2.
+    PendingRequest pendingRead_;
+    std::vector<OPCHANDLE> pendingReadHandles_;
+    PendingRequest pendingRefresh_;
+    PendingRequest pendingWrite_;  // no write is ever accepted
     // Written with serverMutex and the group lock held, so either lock suffices to read it.
     platform::WString name_;
     BOOL active_;

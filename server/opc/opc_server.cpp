@@ -27,13 +27,14 @@ CMovraOPCServer::CMovraOPCServer(const OpcContext& context, uint32_t slotIndex)
     : context_(context),
       slotIndex_(slotIndex),
       groups_(std::make_shared<ServerGroups>(context, slotIndex)),
-      clientName_(platform::widenAscii("Default Client " + std::to_string(slotIndex + 1))),
       browse_(std::make_shared<BrowsePosition>(context.catalogue)) {
     // Counted last: a construction that throws leaves the count as it was.
+    context_.clients.enter(slotIndex_, groups_);
     context_.state.AddClient();
 }
 
 CMovraOPCServer::~CMovraOPCServer() {
+    context_.clients.leave(slotIndex_, groups_.get());
     groups_->Close();
     platform::ComPtr<IOPCShutdown> sink;
     {
@@ -54,7 +55,7 @@ CMovraOPCServer::~CMovraOPCServer() {
 
 platform::WString CMovraOPCServer::clientName() {
     std::lock_guard lock(groups_->serverMutex());
-    return clientName_;
+    return groups_->clientNameLocked();
 }
 
 HRESULT STDMETHODCALLTYPE CMovraOPCServer::SetLocaleID(LCID dwLcid) noexcept {
@@ -103,7 +104,7 @@ HRESULT STDMETHODCALLTYPE CMovraOPCServer::SetClientName(LPCWSTR szName) noexcep
         }
         platform::WString name(szName);
         std::lock_guard lock(groups_->serverMutex());
-        clientName_.swap(name);
+        groups_->clientNameLocked().swap(name);
         return S_OK;
     });
 }

@@ -89,7 +89,6 @@ private:
     std::atomic<LCID> localeId_{0};
     const uint32_t slotIndex_;
     const std::shared_ptr<ServerGroups> groups_;
-    platform::WString clientName_;  // under serverMutex
     // Shared with the browse enumerators, whose Clone reads it.
     const std::shared_ptr<BrowsePosition> browse_;
 };

@@ -2,6 +2,7 @@
 
 #include "server/opc/opc_group.h"
 
+#include <chrono>
 #include <cmath>
 #include <string>
 
@@ -18,8 +19,34 @@ FILETIME CurrentFileTime(platform::Clock& clock) {
     return result;
 }
 
+void ClientDirectory::enter(uint32_t slot, const std::shared_ptr<ServerGroups>& groups) {
+    if (slot < kClientSlots) {
+        std::lock_guard lock(mutex_);
+        slots_[slot] = groups;
+    }
+}
+
+void ClientDirectory::leave(uint32_t slot, const ServerGroups* groups) {
+    if (slot >= kClientSlots) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    // A newer server object may hold the slot already.
+    std::shared_ptr<ServerGroups> current = slots_[slot].lock();
+    if (!current || current.get() == groups) {
+        slots_[slot].reset();
+    }
+}
+
+std::shared_ptr<ServerGroups> ClientDirectory::at(uint32_t slot) const {
+    std::lock_guard lock(mutex_);
+    return slot < kClientSlots ? slots_[slot].lock() : nullptr;
+}
+
 ServerGroups::ServerGroups(const OpcContext& context, uint32_t slotIndex)
-    : context_(context), slotIndex_(slotIndex) {
+    : context_(context),
+      slotIndex_(slotIndex),
+      clientName_(platform::widenAscii("Default Client " + std::to_string(slotIndex + 1))) {
     FILETIME now = CurrentFileTime(context.clock);
     status_.ftStartTime = now;
     status_.ftCurrentTime = now;
@@ -187,6 +214,33 @@ void ServerGroups::Close() {
     }
     for (CMovraOPCGroup* group : leaving) {
         retire(group);
+    }
+}
+
+bool ServerGroups::AwaitDeviceRead() {
+    ServerState& state = context_.state;
+    std::unique_lock lock(state.stateMutex);
+    deviceReadRequested_ = true;
+    if (!PostThreadMessageA(state.mainThreadId, WM_POLL_REQUEST, 0, 0)) {
+        return false;  // the flag stays for the next pass to clear
+    }
+    // Any pass that serves this server from now on brings the catalogue's latest values; the
+    // one after the requested cycle normally comes first.
+    if (state.deviceReadsServed.wait_for(lock,
+                                         std::chrono::milliseconds(context_.deviceReadTimeoutMs),
+                                         [&] { return !deviceReadRequested_; })) {
+        return true;
+    }
+    deviceReadRequested_ = false;
+    return false;
+}
+
+void ServerGroups::DeviceReadServed() {
+    ServerState& state = context_.state;
+    std::lock_guard lock(state.stateMutex);
+    if (deviceReadRequested_) {
+        deviceReadRequested_ = false;
+        state.deviceReadsServed.notify_all();
     }
 }
 

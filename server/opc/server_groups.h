@@ -7,6 +7,7 @@
 #include "common/opc/opc_da.h"
 #include "platform/wide.h"
 #include "platform/win.h"
+#include "server/opc/callback_caller.h"
 #include "server/opc/opc_context.h"
 
 #include <cstdint>
@@ -49,9 +50,20 @@ public:
 
     // With serverMutex held.
     OPCSERVERSTATUS& statusLocked() { return status_; }
+    // The client's name for the log.
+    platform::WString& clientNameLocked() { return clientName_; }
     size_t countLocked() const { return groups_.size(); }
     CMovraOPCGroup* groupLocked(size_t index) const { return groups_[index]; }
     bool nameTakenLocked(platform::WStringView name, const CMovraOPCGroup* except) const;
+
+    // A synchronous read from the device: asks for a poll cycle and waits until a notification
+    // pass has served this server's groups after it, up to the context's bound. True when it did.
+    bool AwaitDeviceRead();
+    // The pass has served every group of this server: a device read waiting for it may go on.
+    void DeviceReadServed();
+
+    // The thread this client's data callbacks are made on.
+    CallbackCaller& callbackCaller() { return caller_; }
 
 private:
     OPCHANDLE freeHandleLocked() const;
@@ -66,6 +78,10 @@ private:
     // Packed from index 0 in creation order; each entry holds the list's hold on its group.
     std::vector<CMovraOPCGroup*> groups_;
     bool closed_ = false;
+    platform::WString clientName_;
+    // Under the state's stateMutex.
+    bool deviceReadRequested_ = false;
+    CallbackCaller caller_;
 };
 
 }  // namespace movra

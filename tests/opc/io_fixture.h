@@ -1,0 +1,223 @@
+// What the tests of the group's I/O and of the notification pass share: a KMT-U device 0A01 whose
+// readings the test publishes, one active group with five of its items, a sink that records every
+// callback, and a log file to read back.
+#pragma once
+
+#include "platform/unique_variant.h"
+#include "server/core/log.h"
+#include "server/opc/notification_pass.h"
+#include "tests/opc/opc_fixture.h"
+#include "tests/support/test_support.h"
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace movra::test {
+
+struct Entry {
+    OPCHANDLE client;
+    VARTYPE type;
+    double value;  // the VARIANT as a double; NaN when it does not convert
+    WORD quality;
+    FILETIME time;
+    HRESULT error;
+};
+
+struct Callback {
+    enum Kind { DataChange, ReadComplete, CancelComplete } kind;
+    DWORD transaction;
+    OPCHANDLE group;
+    HRESULT masterQuality;
+    HRESULT masterError;
+    std::vector<Entry> entries;
+
+    std::vector<OPCHANDLE> clients() const {
+        std::vector<OPCHANDLE> handles;
+        for (const Entry& entry : entries) {
+            handles.push_back(entry.client);
+        }
+        return handles;
+    }
+};
+
+class RecordingSink final : public com::ComObject<RecordingSink, IOPCDataCallback> {
+public:
+    HRESULT STDMETHODCALLTYPE OnDataChange(DWORD transaction, OPCHANDLE group, HRESULT quality,
+                                           HRESULT error, DWORD count, OPCHANDLE* clients,
+                                           VARIANT* values, WORD* qualities, FILETIME* times,
+                                           HRESULT* errors) noexcept override {
+        return record({Callback::DataChange, transaction, group, quality, error,
+                       entries(count, clients, values, qualities, times, errors)});
+    }
+    HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT quality,
+                                             HRESULT error, DWORD count, OPCHANDLE* clients,
+                                             VARIANT* values, WORD* qualities, FILETIME* times,
+                                             HRESULT* errors) noexcept override {
+        return record({Callback::ReadComplete, transaction, group, quality, error,
+                       entries(count, clients, values, qualities, times, errors)});
+    }
+    HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*,
+                                              HRESULT*) noexcept override {
+        ADD_FAILURE() << "no write is ever completed";
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD transaction,
+                                               OPCHANDLE group) noexcept override {
+        return record({Callback::CancelComplete, transaction, group, S_OK, S_OK, {}});
+    }
+
+    std::vector<Callback> calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    // Waits (in real time) until `count` callbacks have arrived.
+    bool awaitCalls(size_t count, int timeoutMs = 5000) {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return calls_.size() >= count; });
+    }
+
+    // Runs inside each callback before it is recorded; its result is the callback's.
+    std::function<HRESULT(const Callback&)> inside;
+
+private:
+    friend class com::ComObject<RecordingSink, IOPCDataCallback>;
+    ~RecordingSink() override = default;
+
+    static std::vector<Entry> entries(DWORD count, OPCHANDLE* clients, VARIANT* values,
+                                      WORD* qualities, FILETIME* times, HRESULT* errors) {
+        std::vector<Entry> result;
+        for (DWORD i = 0; i < count; ++i) {
+            platform::UniqueVariant asDouble;
+            double value = SUCCEEDED(VariantChangeType(asDouble.get(), &values[i], 0, VT_R8))
+                               ? asDouble->dblVal
+                               : std::nan("");
+            result.push_back({clients[i], values[i].vt, value, qualities[i], times[i], errors[i]});
+        }
+        return result;
+    }
+    HRESULT record(Callback call) {
+        HRESULT result = inside ? inside(call) : S_OK;
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+        arrived_.notify_all();
+        return result;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<Callback> calls_;
+};
+
+inline constexpr const char* kItems[] = {"PKE0A01.K01.T", "PKE0A01.K01.P", "PKE0A01.K01.Q",
+                                          "PKE0A01.K01.V", "PKE0A01.K01.G"};
+inline constexpr OPCHANDLE kGroupClientHandle = 77;  // what addGroup gives every group
+
+class GroupIoTest : public OpcObjectsTest {
+protected:
+    void SetUp() override {
+        useCatalogue(catalogue, {kTypeKmtU});
+        ASSERT_EQ(log.Open(folder.file("MovraOPCServer.exe").c_str()), 1);
+        // Posts from the group land in this thread's queue.
+        state.mainThreadId = GetCurrentThreadId();
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        server = newServer();
+        addGroupWithItems(server.get(), "Plant", group, handles);
+    }
+    void releaseAll() override {
+        group.reset();
+        server.reset();
+        sink.reset();
+    }
+
+    // A group with the five items, client handles 101..105, each requested as `type`.
+    void addGroupWithItems(IOPCServer* owner, const std::string& name,
+                           ComPtr<IOPCGroupStateMgt>& target, std::vector<OPCHANDLE>& serverHandles,
+                           VARTYPE type = VT_EMPTY, FLOAT* deadband = nullptr) {
+        ASSERT_EQ(addGroup(owner, name, target, nullptr, 1000, deadband), S_OK);
+        std::vector<platform::WString> ids;
+        std::vector<OPCITEMDEF> definitions;
+        WCHAR path[1] = {0};
+        for (const char* id : kItems) {
+            ids.push_back(W(id));
+        }
+        for (size_t i = 0; i < ids.size(); ++i) {
+            definitions.push_back({path, ids[i].data(), TRUE, static_cast<OPCHANDLE>(101 + i), 0,
+                                   nullptr, type, 0});
+        }
+        ComPtr<IOPCItemMgt> items;
+        ASSERT_EQ(target.queryInterface(IID_IOPCItemMgt, items), S_OK);
+        platform::CoTaskMemPtr<OPCITEMRESULT> results;
+        platform::CoTaskMemPtr<HRESULT> errors;
+        ASSERT_EQ(items->AddItems(static_cast<DWORD>(definitions.size()), definitions.data(),
+                                  results.put(), errors.put()),
+                  S_OK);
+        serverHandles.clear();
+        for (size_t i = 0; i < definitions.size(); ++i) {
+            serverHandles.push_back(results[i].hServer);
+        }
+    }
+
+    // Connects a fresh recording sink to the group; the cookie is returned.
+    DWORD connect(IOPCGroupStateMgt* target, ComPtr<RecordingSink>& recorder) {
+        recorder = ComPtr<RecordingSink>(new RecordingSink);
+        ComPtr<IConnectionPointContainer> container;
+        ComPtr<IConnectionPoint> point;
+        DWORD cookie = 0;
+        EXPECT_EQ(target->QueryInterface(IID_IConnectionPointContainer, container.putVoid()), S_OK);
+        EXPECT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, point.put()), S_OK);
+        EXPECT_EQ(point->Advise(recorder->unknown(), &cookie), S_OK);
+        return cookie;
+    }
+    void connect() { connect(group.get(), sink); }
+
+    // A reading of item `index` of kItems, stamped `ticks` (FILETIME units).
+    void publish(size_t index, float value, WORD quality = OPC_QUALITY_GOOD,
+                 uint64_t ticks = 134168400000000000ull) {
+        uint32_t slot = catalogue.findSlot(W(kItems[index]).c_str());
+        DWORD bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        SlotTime time{0.0, {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)}};
+        ASSERT_TRUE(catalogue.writeSlot(slot, bits, quality, &time));
+    }
+    void publishAll(float value, WORD quality = OPC_QUALITY_GOOD) {
+        for (size_t i = 0; i < std::size(kItems); ++i) {
+            publish(i, value + static_cast<float>(i), quality);
+        }
+    }
+
+    void pass(bool periodic) { notifier.NotifyClients(periodic); }
+
+    // The messages posted to this thread so far, oldest first.
+    std::vector<UINT> postedMessages() {
+        std::vector<UINT> messages;
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            messages.push_back(msg.message);
+        }
+        return messages;
+    }
+
+    template <typename Interface>
+    ComPtr<Interface> as(IUnknown* object, REFIID iid) {
+        ComPtr<Interface> result;
+        EXPECT_EQ(object->QueryInterface(iid, result.putVoid()), S_OK);
+        return result;
+    }
+
+    std::string logText() { return ReadFileBytes(folder.file("log.txt")); }
+
+    CMovraItem catalogue{clock};
+    TempDir folder;
+    CMovraLog log{clock};
+    NotificationPass notifier{context, log};
+    ComPtr<IOPCServer> server;
+    ComPtr<IOPCGroupStateMgt> group;
+    std::vector<OPCHANDLE> handles;
+    ComPtr<RecordingSink> sink;
+};
+
+}  // namespace movra::test
