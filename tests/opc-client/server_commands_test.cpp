@@ -3,8 +3,11 @@
 // every reference and its group.
 #include "tools/opc-client/client.h"
 
+#include "server/core/log.h"
+#include "server/opc/notification_pass.h"
 #include "server/opc/opc_group.h"
 #include "tests/opc/opc_fixture.h"
+#include "tests/support/test_support.h"
 
 #include <cstring>
 #include <sstream>
@@ -74,7 +77,10 @@ struct Outcome {
 
 class ServerCommands : public test::OpcObjectsTest, public Connector {
 protected:
-    void SetUp() override { useCatalogue(catalogue, {kUnknownModel, kUnknownModel}); }
+    void SetUp() override {
+        useCatalogue(catalogue, {kUnknownModel, kUnknownModel});
+        ASSERT_EQ(log.Open(folder.file("MovraOPCServer.exe").c_str()), 1);
+    }
 
     Activation connect(const std::string& progId, ComPtr<IOPCServer>& server) override {
         ++connections;
@@ -109,9 +115,8 @@ protected:
         ASSERT_TRUE(catalogue.writeSlot(catalogue.findSlot(W(item).c_str()), bits, quality, &time));
     }
 
-    // The data-callback sink the client advised on its only group, as the notification pass
-    // finds it.
-    ComPtr<IOPCDataCallback> advisedSink() {
+    // The client's only group, as the notification pass finds it.
+    CMovraOPCGroup* clientGroup() {
         CMovraOPCServer* server = state.clients[0].load();
         ComPtr<IOPCServer> opc;
         EXPECT_EQ(server->QueryInterface(IID_IOPCServer, opc.putVoid()), S_OK);
@@ -124,12 +129,21 @@ protected:
         ComPtr<IUnknown> group = ComPtr<IUnknown>::attach(first);
         ComPtr<IOPCItemMgt> items;
         EXPECT_EQ(group.queryInterface(IID_IOPCItemMgt, items), S_OK);
-        auto* object = static_cast<CMovraOPCGroup*>(items.get());
-        std::lock_guard lock(object->connectionLock());
-        return object->sinkLocked();
+        // The client still holds it.
+        return static_cast<CMovraOPCGroup*>(items.get());
+    }
+
+    // The data-callback sink the client advised on its group.
+    ComPtr<IOPCDataCallback> advisedSink() {
+        CMovraOPCGroup* group = clientGroup();
+        std::lock_guard lock(group->connectionLock());
+        return group->sinkLocked();
     }
 
     CMovraItem catalogue{clock};
+    test::TempDir folder;
+    CMovraLog log{clock};
+    NotificationPass notifier{context, log};
     Session session{clock, [] { return false; }, 0};
     Activation failure{ActivationStage::Create, S_OK};
     int connections = 0;
@@ -282,6 +296,89 @@ TEST_F(ServerCommands, WatchEndsAfterTheSecondsOfItsClock) {
     EXPECT_EQ(watch.out, "");
     EXPECT_EQ(watch.err, "");
     EXPECT_EQ(removals.size(), 1u);
+}
+
+// --- read --------------------------------------------------------------------------------------
+
+TEST_F(ServerCommands, ReadGivesTheCachedReadingsAndNamesTheUnknownItem) {
+    publish("PKE0A01.SYS.Tx", 21.5f, OPC_QUALITY_GOOD, 46096.25, 134180280002500000);
+    publish("PKE0A02.SYS.Pa", 0.0f, OPC_QUALITY_COMM_FAILURE, 46096.5, 134180496000000000);
+    Outcome read = run({"read", "PKE0A01.SYS.Tx", "PKE0A01.K01.T", "PKE0A02.SYS.Pa"});
+    EXPECT_EQ(read.exitCode, 1);
+    EXPECT_EQ(read.out,
+              "PKE0A01.SYS.Tx  21.5  good  2026-03-15 06:00:00.250 UTC\n"
+              "PKE0A02.SYS.Pa  0  bad: comm failure  2026-03-15 12:00:00.000 UTC\n");
+    EXPECT_EQ(read.err,
+              "PKE0A01.K01.T: cannot be added: 0xC0040007 OPC_E_UNKNOWNITEMID: The item ID is not "
+              "in the server's address space.\n");
+    EXPECT_EQ(removals.size(), 1u);
+
+    Outcome known = run({"read", "PKE0A01.SYS.Tx"});
+    EXPECT_EQ(known.exitCode, 0);
+    EXPECT_EQ(known.out, "PKE0A01.SYS.Tx  21.5  good  2026-03-15 06:00:00.250 UTC\n");
+}
+
+TEST_F(ServerCommands, ReadFromTheDeviceAsksTheDeviceNotTheCache) {
+    publish("PKE0A01.SYS.Tx", 21.5f, OPC_QUALITY_GOOD, 46096.25, 134180280002500000);
+    // No main thread takes the poll request here, so the device read cannot complete: the server
+    // answers bad, stamped now, where the cache holds a good reading.
+    Outcome read = run({"read", "--device", "PKE0A01.SYS.Tx"});
+    EXPECT_EQ(read.exitCode, 0);
+    EXPECT_EQ(read.out, "PKE0A01.SYS.Tx  0  bad  2026-03-01 12:00:00.000 UTC\n");
+}
+
+TEST_F(ServerCommands, ReadOfOnlyUnknownItemsReadsNothingAndStillRemovesTheGroup) {
+    Outcome read = run({"read", "X.Y.Z", "PKE0A03.SYS.Pa"});
+    EXPECT_EQ(read.exitCode, 1);
+    EXPECT_EQ(read.out, "");
+    EXPECT_NE(read.err.find("X.Y.Z: cannot be added: 0xC0040007"), std::string::npos);
+    EXPECT_NE(read.err.find("PKE0A03.SYS.Pa: cannot be added: 0xC0040007"), std::string::npos);
+    EXPECT_EQ(removals, std::vector<HRESULT>{S_OK});
+}
+
+// --- watch with the server's notification pass ---------------------------------------------------
+
+TEST_F(ServerCommands, WatchWithRefreshShowsEveryItemOnceThenEachChange) {
+    publish("PKE0A01.SYS.Tx", 21.5f, OPC_QUALITY_GOOD, 46096.25, 134180280002500000);
+    publish("PKE0A02.SYS.Pa", 3.0f, OPC_QUALITY_GOOD, 46096.25, 134180280002500000);
+    int asked = 0;
+    FLOAT deadband = -1.0f;
+    session.stopRequested = [&] {
+        switch (++asked) {
+            case 1: {
+                DWORD rate;
+                BOOL active;
+                platform::CoTaskMemPtr<WCHAR> name;
+                LONG bias;
+                DWORD lcid;
+                OPCHANDLE client, server;
+                EXPECT_EQ(clientGroup()->GetState(&rate, &active, name.put(), &bias, &deadband,
+                                                  &lcid, &client, &server),
+                          S_OK);
+                notifier.NotifyClients(false);  // serves the refresh
+                return false;
+            }
+            case 2:
+                clock.advanceMs(1000);
+                publish("PKE0A02.SYS.Pa", 4.0f, OPC_QUALITY_LAST_USABLE, 46096.25,
+                        134180280012500000);
+                notifier.NotifyClients(true);
+                return false;
+            default:
+                return true;
+        }
+    };
+    Outcome watch =
+        run({"watch", "PKE0A01.SYS.Tx", "--refresh", "PKE0A02.SYS.Pa", "--deadband", "2.5"});
+    EXPECT_EQ(watch.exitCode, 0);
+    EXPECT_EQ(watch.err, "");
+    EXPECT_EQ(watch.out,
+              "12:00:00.000  PKE0A01.SYS.Tx  21.5  good  2026-03-15 06:00:00.250 UTC\n"
+              "12:00:00.000  PKE0A02.SYS.Pa  3  good  2026-03-15 06:00:00.250 UTC\n"
+              "12:00:01.000  PKE0A02.SYS.Pa  4  uncertain: last usable value  2026-03-15 "
+              "06:00:01.250 UTC\n");
+    EXPECT_EQ(deadband, 2.5f);
+    EXPECT_EQ(removals, std::vector<HRESULT>{S_OK});
 }
 
 // --- failures before any I/O -------------------------------------------------------------------
