@@ -134,48 +134,24 @@ TEST(Report, OleDatesCountDaysFrom1899AndTimeForwardEvenBeforeIt) {
 }
 
 TEST(Report, VariantsPrintInTheirShortestExactForm) {
-    struct Case {
-        VARTYPE type;
-        double number;
-        const char* text;
-    } cases[] = {
-        {VT_R4, 21.5, "21.5"},          {VT_R4, 0.1, "0.1"},
-        {VT_R8, 1e21, "1e+21"},         {VT_I2, -3, "-3"},
-        {VT_I4, 70000, "70000"},        {VT_UI1, 255, "255"},
-        {VT_BOOL, -1, "true"},          {VT_BOOL, 0, "false"},
-        {VT_EMPTY, 0, "(empty)"},       {VT_DATE, 0.0, "1899-12-30 00:00:00.000"},
-        {VT_UNKNOWN, 0, "(VT 0x000D)"},
+    VARIANT value{};
+    auto text = [&](VARTYPE type, auto set) {
+        value.vt = type;
+        set(value);
+        return variantText(value);
     };
-    for (const Case& c : cases) {
-        VARIANT value{};
-        value.vt = c.type;
-        switch (c.type) {
-            case VT_R4:
-                value.fltVal = static_cast<float>(c.number);
-                break;
-            case VT_R8:
-            case VT_DATE:
-                value.dblVal = c.number;
-                break;
-            case VT_I2:
-            case VT_BOOL:
-                value.iVal = static_cast<SHORT>(c.number);
-                break;
-            case VT_I4:
-                value.lVal = static_cast<LONG>(c.number);
-                break;
-            case VT_UI1:
-                value.bVal = static_cast<BYTE>(c.number);
-                break;
-            default:
-                break;
-        }
-        EXPECT_EQ(variantText(value), c.text) << c.type;
-    }
-    platform::UniqueVariant text;
-    text->vt = VT_BSTR;
-    text->bstrVal = SysAllocString(platform::utf8ToWide("Обмен").c_str());
-    EXPECT_EQ(variantText(*text.get()), "Обмен");
+    EXPECT_EQ(text(VT_R4, [](VARIANT& v) { v.fltVal = 21.5f; }), "21.5");
+    EXPECT_EQ(text(VT_R4, [](VARIANT& v) { v.fltVal = 0.1f; }), "0.1");
+    EXPECT_EQ(text(VT_R8, [](VARIANT& v) { v.dblVal = 1e21; }), "1e+21");
+    EXPECT_EQ(text(VT_I2, [](VARIANT& v) { v.iVal = -3; }), "-3");
+    EXPECT_EQ(text(VT_BOOL, [](VARIANT& v) { v.boolVal = VARIANT_TRUE; }), "true");
+    EXPECT_EQ(text(VT_DATE, [](VARIANT& v) { v.date = 0.0; }), "1899-12-30 00:00:00.000");
+    EXPECT_EQ(text(VT_EMPTY, [](VARIANT&) {}), "(empty)");
+    EXPECT_EQ(text(VT_UNKNOWN, [](VARIANT& v) { v.punkVal = nullptr; }), "(VT 0x000D)");
+    platform::UniqueVariant bstr;
+    bstr->vt = VT_BSTR;
+    bstr->bstrVal = SysAllocString(platform::utf8ToWide("Обмен").c_str());
+    EXPECT_EQ(variantText(*bstr.get()), "Обмен");
 
     EXPECT_EQ(varTypeName(VT_ARRAY | VT_BSTR), "VT_ARRAY|VT_BSTR");
     EXPECT_EQ(varTypeName(VT_BYREF | VT_I4), "VT_BYREF|VT_I4");
