@@ -232,13 +232,8 @@ TEST_F(GroupIo, Refresh2NeedsAnActiveGroupWithActiveItemsAndOneAtATime) {
 
 TEST_F(GroupIo, CancelIdsCountUpAcrossGroupsAndServers) {
     connect();
-    ComPtr<IOPCServer> other = newServer(1);
-    ComPtr<IOPCGroupStateMgt> otherGroup;
-    std::vector<OPCHANDLE> otherHandles;
-    addGroupWithItems(other.get(), "Other", otherGroup, otherHandles);
-    ComPtr<RecordingSink> otherSink;
-    connect(otherGroup.get(), otherSink);
-    auto otherAsync = as<IOPCAsyncIO2>(otherGroup.get(), IID_IOPCAsyncIO2);
+    OtherClient other = otherClient(1);
+    auto otherAsync = as<IOPCAsyncIO2>(other.group.get(), IID_IOPCAsyncIO2);
 
     std::vector<DWORD> ids(4);
     EXPECT_EQ(async()->Refresh2(OPC_DS_CACHE, 1, &ids[0]), S_OK);
@@ -269,8 +264,7 @@ TEST_F(GroupIo, CancelIdsCountUpAcrossGroupsAndServers) {
     std::sort(all.begin(), all.end());
     EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
     EXPECT_EQ(all.front(), 1u) << "0 is skipped at the wrap";
-    otherGroup.reset();
-    otherSink.reset();
+    other = {};
 }
 
 TEST_F(GroupIo, EnableFlagNeedsAConnection) {

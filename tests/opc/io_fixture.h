@@ -209,6 +209,21 @@ protected:
     }
     void connect() { connect(group.get(), sink); }
 
+    // A second client in `slot` with its own group "Other" of the five items and its own sink.
+    struct OtherClient {
+        ComPtr<IOPCServer> server;
+        ComPtr<IOPCGroupStateMgt> group;
+        std::vector<OPCHANDLE> handles;
+        ComPtr<RecordingSink> sink;
+    };
+    OtherClient otherClient(uint32_t slot) {
+        OtherClient client;
+        client.server = newServer(slot);
+        addGroupWithItems(client.server.get(), "Other", client.group, client.handles);
+        connect(client.group.get(), client.sink);
+        return client;
+    }
+
     // A reading of item `index` of kItems, stamped `ticks` (FILETIME units).
     void publish(size_t index, float value, WORD quality = OPC_QUALITY_GOOD,
                  uint64_t ticks = 134168400000000000ull) {

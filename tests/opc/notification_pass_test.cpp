@@ -68,20 +68,6 @@ protected:
         return sink->calls().size() > before;
     }
 
-    static OPCHANDLE serverHandleOf(IOPCGroupStateMgt* target) {
-        DWORD rate;
-        BOOL active;
-        platform::CoTaskMemPtr<WCHAR> name;
-        LONG bias;
-        FLOAT deadband;
-        DWORD lcid;
-        OPCHANDLE client = 0, serverHandle = 0;
-        EXPECT_EQ(target->GetState(&rate, &active, name.put(), &bias, &deadband, &lcid, &client,
-                                   &serverHandle),
-                  S_OK);
-        return serverHandle;
-    }
-
     const std::vector<OPCHANDLE> kAllClients{101, 102, 103, 104, 105};
 };
 
@@ -156,7 +142,7 @@ TEST_F(Pass, DeadbandDecidesWhatCountsAsAChange) {
         publish(0, c.last);
         pass(true);
         EXPECT_EQ(reportedAfter(c.fresh, c.freshQuality), c.reported);
-        ASSERT_EQ(server->RemoveGroup(serverHandleOf(group.get()), TRUE), S_OK);
+        ASSERT_EQ(server->RemoveGroup(stateOf(group.get()).serverHandle, TRUE), S_OK);
         group.reset();
         sink.reset();
     }
@@ -326,23 +312,18 @@ TEST_F(Pass, AClientThatNeverReturnsHoldsUpOnlyItself) {
         released.wait();
         return S_OK;
     };
-    ComPtr<IOPCServer> other = newServer(1);
-    ComPtr<IOPCGroupStateMgt> otherGroup;
-    std::vector<OPCHANDLE> otherHandles;
-    addGroupWithItems(other.get(), "Other", otherGroup, otherHandles);
-    ComPtr<RecordingSink> otherSink;
-    connect(otherGroup.get(), otherSink);
+    OtherClient other = otherClient(1);
 
     publishAll(90.0f);
     auto start = std::chrono::steady_clock::now();
     pass(true);  // waits for the hung call only up to the bound
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
-    ASSERT_EQ(otherSink->calls().size(), 1u);
+    ASSERT_EQ(other.sink->calls().size(), 1u);
     publish(2, 1.0f);
     start = std::chrono::steady_clock::now();
     pass(true);  // the hung client is left out without waiting
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-    EXPECT_EQ(otherSink->calls().size(), 2u);
+    EXPECT_EQ(other.sink->calls().size(), 2u);
     EXPECT_EQ(occurrences(logText(), cp1251(logtext::kError)), 1u);
 
     // Once it returns it hears everything it missed, measured from what it was last told.
@@ -354,8 +335,7 @@ TEST_F(Pass, AClientThatNeverReturnsHoldsUpOnlyItself) {
     }
     ASSERT_EQ(sink->calls().size(), 2u);
     EXPECT_EQ(sink->calls()[1].clients(), std::vector<OPCHANDLE>{103});
-    otherGroup.reset();
-    otherSink.reset();
+    other = {};
 }
 
 }  // namespace

@@ -99,8 +99,12 @@ protected:
         return hr;
     }
 
-    // The group's name as GetState gives it.
-    static std::string nameOf(IOPCGroupStateMgt* group) {
+    // What GetState gives; the name is "<GetState failed>" when it fails.
+    struct GroupState {
+        std::string name;
+        OPCHANDLE serverHandle = 0;
+    };
+    static GroupState stateOf(IOPCGroupStateMgt* group) {
         DWORD rate;
         BOOL active;
         platform::CoTaskMemPtr<WCHAR> name;
@@ -110,10 +114,11 @@ protected:
         OPCHANDLE client, server;
         if (group->GetState(&rate, &active, name.put(), &bias, &deadband, &lcid, &client,
                             &server) != S_OK) {
-            return "<GetState failed>";
+            return {"<GetState failed>", 0};
         }
-        return platform::wideToUtf8(name.get());
+        return {platform::wideToUtf8(name.get()), server};
     }
+    static std::string nameOf(IOPCGroupStateMgt* group) { return stateOf(group).name; }
 
     DWORD groupCount(IOPCServer* server) {
         platform::CoTaskMemPtr<OPCSERVERSTATUS> status;
