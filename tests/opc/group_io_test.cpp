@@ -191,7 +191,7 @@ TEST_F(GroupIo, AsynchronousReadAsksForAPollAndIsPendingUntilCompletedOrCancelle
 
 TEST_F(GroupIo, AsynchronousRequestsThatCannotAskForAPollAreWithdrawn) {
     connect();
-    state.mainThreadId = 0;  // no main thread to post to
+    state.mainThreadId = goneThreadId();  // no main thread to post to
     DWORD cancel = 7;
     EXPECT_EQ(asyncRead({handles[0]}, 1, &cancel), E_FAIL);
     EXPECT_EQ(cancel, 0u);
@@ -313,7 +313,7 @@ TEST_F(GroupIo, DeviceReadThatIsNotServedInTimeGivesBadQualityAfterTheBound) {
         EXPECT_EQ(result.errors[1], OPC_E_INVALIDHANDLE);
     }
     // Without a main thread to ask, the read does not wait at all.
-    state.mainThreadId = 0;
+    state.mainThreadId = goneThreadId();
     context.deviceReadTimeoutMs = 60000;
     EXPECT_EQ(read(OPC_DS_DEVICE, {handles[0]}).states[0].wQuality, OPC_QUALITY_BAD);
 }

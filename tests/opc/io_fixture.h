@@ -258,6 +258,14 @@ protected:
         return result;
     }
 
+    // A thread that has ended: nothing can be posted to it (Wine, unlike Windows, takes posts to
+    // thread 0).
+    static DWORD goneThreadId() {
+        DWORD id = 0;
+        std::thread([&] { id = GetCurrentThreadId(); }).join();
+        return id;
+    }
+
     std::string logText() { return ReadFileBytes(folder.file("log.txt")); }
 
     CMovraItem catalogue{clock};
