@@ -45,29 +45,15 @@ start_line() {
 }
 
 # --- the configuration file, as the configurator writes it -------------------------------------
-le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"; }
-byte() { printf "\\x$(printf %02x "$1")"; }
-# record DESCRIPTION SERIAL TYPE LINK BAUD COM ADDRESS ENERGY GAS TIMESTAMP
-record() {
-    local description
-    description=$(printf '%s' "$1" | iconv -f UTF-8 -t CP1251)
-    le32 ${#description}
-    printf '%s' "$description"
-    byte 0; byte 0; byte $((16#${2:0:2})); byte $((16#${2:2:2}))
-    for value in "$3" "$4" "$5" "$6" "$7" "$8" "$9" "${10}" 0; do byte "$value"; done
-    head -c 62 /dev/zero  # reserved fields
-    byte 0; byte 0        # no start delay
-}
+source "$(dirname "${BASH_SOURCE[0]}")/ini.sh"
 write_configuration() {
     {
-        printf '\x71\x3d\x8a\x3f'
-        le32 5
-        le32 $period
-        LC_ALL=C record "Котельная №1" 12AB 1 1 4 11 0 1 0 1
-        LC_ALL=C record "ЦТП-4" 2001 4 1 4 12 0 0 0 0
-        LC_ALL=C record "Газовая котельная" 3001 3 2 4 13 1 0 1 2
-        LC_ALL=C record "Насосная станция" 3002 2 2 4 13 2 0 0 0
-        LC_ALL=C record "Школа №7" 3003 5 2 4 13 3 1 0 1
+        ini_header 5 $period
+        ini_record "Котельная №1" 12AB 1 1 4 11 0 1 0 1
+        ini_record "ЦТП-4" 2001 4 1 4 12 0 0 0 0
+        ini_record "Газовая котельная" 3001 3 2 4 13 1 0 1 2
+        ini_record "Насосная станция" 3002 2 2 4 13 2 0 0 0
+        ini_record "Школа №7" 3003 5 2 4 13 3 1 0 1
     } >"$1"
 }
 
