@@ -2,36 +2,16 @@
 
 #include "platform/co_task_mem.h"
 #include "platform/wide.h"
+#include "tools/opc-client/commands.h"
 
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
 namespace movra::client {
-namespace {
 
-using platform::ComPtr;
-using platform::CoTaskMemPtr;
-using Arguments = std::span<const std::string>;
+namespace detail {
 
-struct Context {
-    Connector& connector;
-    std::ostream& out;
-    std::ostream& err;
-};
-
-struct Command {
-    std::string_view name;
-    std::string_view synopsis;
-    std::string_view summary;
-    size_t minArguments;
-    size_t maxArguments;
-    ExitCode (*run)(Context&, Arguments);
-};
-
-constexpr size_t kAnyNumber = SIZE_MAX;
-
-// Prints the failure line itself; `server` is empty unless the result is Done.
 ExitCode connect(Context& context, const std::string& progId, ComPtr<IOPCServer>& server) {
     Activation activation = context.connector.connect(progId, server);
     if (SUCCEEDED(activation.result) && server) {
@@ -47,12 +27,22 @@ ExitCode connect(Context& context, const std::string& progId, ComPtr<IOPCServer>
     return report.exitCode;
 }
 
-// After a failed call the out-parameter is not the caller's: a block left there is dropped
-// unfreed rather than freed twice.
-template <typename T>
-void forgetAfterFailure(CoTaskMemPtr<T>& block) {
-    (void)block.release();
-}
+}  // namespace detail
+
+namespace {
+
+using namespace detail;
+
+struct Command {
+    std::string_view name;
+    std::string_view synopsis;
+    std::string_view summary;
+    size_t minArguments;
+    size_t maxArguments;
+    ExitCode (*run)(Context&, Arguments);
+};
+
+constexpr size_t kAnyNumber = SIZE_MAX;
 
 ExitCode runStatus(Context& context, Arguments arguments) {
     const std::string progId = arguments.empty() ? kVersionIndependentProgId : arguments[0];
@@ -119,7 +109,6 @@ ExitCode runErrors(Context& context, Arguments arguments) {
     return outcome;
 }
 
-// New commands (browse, read, properties, watch) take their place here.
 constexpr Command kCommands[] = {
     {"status", "[PROGID]",
      "the server's state, vendor, version, times, groups and bandwidth (PROGID defaults to "
@@ -128,6 +117,20 @@ constexpr Command kCommands[] = {
     {"errors", "CODE...",
      "the server's text for each result code, hex (0xC0040007) or decimal, one line each", 1,
      kAnyNumber, runErrors},
+    {"browse", "[--flat]",
+     "the address space as a tree (devices, sections, item IDs), or every item ID with --flat", 0,
+     1, runBrowse},
+    {"read", "ITEM... [--device]",
+     "value, quality and timestamp (UTC) of each item, from the server's cache or with --device "
+     "from the devices",
+     1, kAnyNumber, runRead},
+    {"props", "ITEM", "the six properties of the item: ID, description, value", 1, 1,
+     runProperties},
+    {"watch", "ITEM... [--deadband P] [--refresh] [--seconds N]",
+     "a line per change of an item as the server reports it (receive time, item, value, "
+     "quality,\n      timestamp) until Ctrl-C or N seconds; --refresh shows every item once at "
+     "the start;\n      P: percent deadband",
+     1, kAnyNumber, runWatch},
 };
 
 void printUsage(std::ostream& stream) {
@@ -155,7 +158,7 @@ const Command* findCommand(std::string_view name) {
 }  // namespace
 
 int runClient(std::span<const std::string> arguments, Connector& connector, std::ostream& out,
-              std::ostream& err) {
+              std::ostream& err, const Session& session) {
     if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h" ||
         arguments[0] == "/?") {
         printUsage(out);
@@ -173,7 +176,7 @@ int runClient(std::span<const std::string> arguments, Connector& connector, std:
         printUsage(err);
         return static_cast<int>(ExitCode::Usage);
     }
-    Context context{connector, out, err};
+    Context context{connector, out, err, session};
     return static_cast<int>(command->run(context, rest));
 }
 

@@ -21,6 +21,11 @@ private:
     HRESULT result_;
 };
 
+// Ctrl-C, Ctrl-Break and closing the console set a flag instead of ending the process, so watch
+// can still unadvise and remove its group. False when the handler cannot be installed.
+bool catchConsoleInterrupts();
+bool consoleInterrupted();
+
 class ComConnector final : public Connector {
 public:
     Activation connect(const std::string& progId, platform::ComPtr<IOPCServer>& server) override;

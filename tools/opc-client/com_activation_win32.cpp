@@ -2,7 +2,35 @@
 
 #include "platform/wide.h"
 
+#include <atomic>
+
 namespace movra::client {
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+// Runs on a thread the console starts; the waiting loop polls the flag.
+BOOL WINAPI onConsoleControl(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+            interrupted = true;
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+}  // namespace
+
+bool catchConsoleInterrupts() {
+    return SetConsoleCtrlHandler(onConsoleControl, TRUE) != FALSE;
+}
+
+bool consoleInterrupted() {
+    return interrupted.load();
+}
 
 ComApartment::ComApartment() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
 

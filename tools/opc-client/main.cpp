@@ -13,6 +13,10 @@ int main(int argc, char** argv) {
         std::cerr << "opc-client: COM cannot be used: " << resultText(apartment.result()) << "\n";
         return static_cast<int>(ExitCode::ActivationFailed);
     }
+    // Without the handler Ctrl-C still ends watch, only without its clean-up.
+    (void)catchConsoleInterrupts();
+    Session session;
+    session.stopRequested = consoleInterrupted;
     ComConnector connector;
-    return runClient(arguments, connector, std::cout, std::cerr);
+    return runClient(arguments, connector, std::cout, std::cerr, session);
 }

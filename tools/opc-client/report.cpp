@@ -2,9 +2,11 @@
 
 #include "platform/wide.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -62,6 +64,65 @@ constexpr KnownResult kKnownResults[] = {
 };
 
 constexpr uint32_t kFacilityWin32 = 7;
+
+struct NamedStatus {
+    WORD bits;  // quality and sub-status, the limit bits cleared
+    const char* text;
+};
+
+// The sub-states a DA 2.0 server may give, in the words operators know them by.
+constexpr NamedStatus kNamedStatuses[] = {
+    {0x00, "bad"},
+    {0x04, "bad: configuration error"},
+    {0x08, "bad: not connected"},
+    {0x0C, "bad: device failure"},
+    {0x10, "bad: sensor failure"},
+    {0x14, "bad: last known value"},
+    {0x18, "bad: comm failure"},
+    {0x1C, "bad: out of service"},
+    {0x40, "uncertain"},
+    {0x44, "uncertain: last usable value"},
+    {0x50, "uncertain: sensor not accurate"},
+    {0x54, "uncertain: engineering units exceeded"},
+    {0x58, "uncertain: sub-normal"},
+    {0xC0, "good"},
+    {0xD8, "good: local override"},
+};
+
+struct NamedType {
+    VARTYPE type;
+    const char* name;
+};
+
+constexpr NamedType kNamedTypes[] = {
+    {VT_EMPTY, "VT_EMPTY"}, {VT_NULL, "VT_NULL"}, {VT_I2, "VT_I2"},
+    {VT_I4, "VT_I4"},       {VT_R4, "VT_R4"},     {VT_R8, "VT_R8"},
+    {VT_CY, "VT_CY"},       {VT_DATE, "VT_DATE"}, {VT_BSTR, "VT_BSTR"},
+    {VT_ERROR, "VT_ERROR"}, {VT_BOOL, "VT_BOOL"}, {VT_VARIANT, "VT_VARIANT"},
+    {VT_I1, "VT_I1"},       {VT_UI1, "VT_UI1"},   {VT_UI2, "VT_UI2"},
+    {VT_UI4, "VT_UI4"},     {VT_I8, "VT_I8"},     {VT_UI8, "VT_UI8"},
+    {VT_INT, "VT_INT"},     {VT_UINT, "VT_UINT"},
+};
+
+template <typename Number>
+std::string numberText(Number value) {
+    char text[64];
+    auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    return error == std::errc() ? std::string(text, end) : std::string("?");
+}
+
+// The calendar day and the milliseconds of that day as "2026-12-10 14:03:07.123".
+std::string dayAndTimeText(std::chrono::sys_days day, uint64_t msOfDay) {
+    using namespace std::chrono;
+    const year_month_day date{day};
+    char text[48];
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02u %02u:%02u:%02u.%03u", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<unsigned>(msOfDay / 3'600'000), static_cast<unsigned>(msOfDay / 60'000 % 60),
+        static_cast<unsigned>(msOfDay / 1000 % 60), static_cast<unsigned>(msOfDay % 1000));
+    return text;
+}
 
 constexpr uint32_t bits(HRESULT result) {
     return static_cast<uint32_t>(result);
@@ -161,16 +222,10 @@ std::string fileTimeText(const FILETIME& time) {
     constexpr uint64_t kMsPerDay = 86'400'000;
     const uint64_t ticks = (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
     const uint64_t ms = ticks / kTicksPerMs;
-    const uint64_t msOfDay = ms % kMsPerDay;
-    const year_month_day date{sys_days{year{1601} / January / 1} +
-                              days{static_cast<int>(ms / kMsPerDay)}};
-    char text[48];
-    std::snprintf(
-        text, sizeof text, "%04d-%02u-%02u %02u:%02u:%02u.%03u UTC", static_cast<int>(date.year()),
-        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-        static_cast<unsigned>(msOfDay / 3'600'000), static_cast<unsigned>(msOfDay / 60'000 % 60),
-        static_cast<unsigned>(msOfDay / 1000 % 60), static_cast<unsigned>(msOfDay % 1000));
-    return text;
+    return dayAndTimeText(
+               sys_days{year{1601} / January / 1} + days{static_cast<int>(ms / kMsPerDay)},
+               ms % kMsPerDay) +
+           " UTC";
 }
 
 std::string serverStateText(OPCSERVERSTATE state) {
@@ -209,6 +264,145 @@ std::vector<std::string> statusLines(std::string_view progId, const OPCSERVERSTA
         "  groups:       " + std::to_string(status.dwGroupCount),
         "  bandwidth:    " + bandwidth,
     };
+}
+
+std::string qualityText(WORD quality) {
+    const WORD status = quality & 0xFC;
+    std::string text;
+    for (const NamedStatus& named : kNamedStatuses) {
+        if (named.bits == status) {
+            text = named.text;
+        }
+    }
+    if (text.empty()) {
+        char code[8];
+        std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(status));
+        switch (quality & 0xC0) {
+            case 0x00:
+                text = std::string("bad (") + code + ")";
+                break;
+            case 0x40:
+                text = std::string("uncertain (") + code + ")";
+                break;
+            case 0xC0:
+                text = std::string("good (") + code + ")";
+                break;
+            default:
+                text = std::string("invalid (") + code + ")";
+                break;
+        }
+    }
+    switch (quality & 0x03) {
+        case 0x01:
+            return text + ", low limited";
+        case 0x02:
+            return text + ", high limited";
+        case 0x03:
+            return text + ", constant";
+        default:
+            return text;
+    }
+}
+
+std::string varTypeName(VARTYPE type) {
+    const VARTYPE base = type & VT_TYPEMASK;
+    std::string name;
+    for (const NamedType& named : kNamedTypes) {
+        if (named.type == base) {
+            name = named.name;
+        }
+    }
+    if (name.empty() || (type & ~(VT_TYPEMASK | VT_ARRAY | VT_BYREF)) != 0) {
+        char text[16];
+        std::snprintf(text, sizeof text, "VT 0x%04X", static_cast<unsigned>(type));
+        return text;
+    }
+    if (type & VT_BYREF) {
+        name = "VT_BYREF|" + name;
+    }
+    if (type & VT_ARRAY) {
+        name = "VT_ARRAY|" + name;
+    }
+    return name;
+}
+
+std::string oleDateText(DATE date) {
+    using namespace std::chrono;
+    // Windows converts years 100 to 9999.
+    constexpr double kFirst = -657434.0, kLast = 2958466.0;
+    if (!(date >= kFirst && date < kLast)) {
+        return "invalid date (" + numberText(date) + ")";
+    }
+    // Before 1899-12-30 the day counts down while the time of day still counts up.
+    double day = std::trunc(date);
+    uint64_t ms = static_cast<uint64_t>(std::llround(std::fabs(date - day) * 86'400'000.0));
+    if (ms >= 86'400'000) {
+        ms -= 86'400'000;
+        day += 1;
+    }
+    return dayAndTimeText(sys_days{year{1899} / December / 30} + days{static_cast<int>(day)}, ms);
+}
+
+std::string variantText(const VARIANT& value) {
+    switch (value.vt) {
+        case VT_EMPTY:
+            return "(empty)";
+        case VT_NULL:
+            return "(null)";
+        case VT_I1:
+            return numberText(static_cast<int>(value.cVal));
+        case VT_UI1:
+            return numberText(static_cast<unsigned>(value.bVal));
+        case VT_I2:
+            return numberText(value.iVal);
+        case VT_UI2:
+            return numberText(value.uiVal);
+        case VT_I4:
+            return numberText(value.lVal);
+        case VT_UI4:
+            return numberText(value.ulVal);
+        case VT_INT:
+            return numberText(value.intVal);
+        case VT_UINT:
+            return numberText(value.uintVal);
+        case VT_I8:
+            return numberText(value.llVal);
+        case VT_UI8:
+            return numberText(value.ullVal);
+        case VT_R4:
+            return numberText(value.fltVal);
+        case VT_R8:
+            return numberText(value.dblVal);
+        case VT_BOOL:
+            return value.boolVal ? "true" : "false";
+        case VT_ERROR:
+            return resultText(value.scode);
+        case VT_DATE:
+            return oleDateText(value.date);
+        case VT_BSTR:
+            return value.bstrVal == nullptr
+                       ? std::string()
+                       : platform::wideToUtf8(platform::WStringView(value.bstrVal));
+        default:
+            return "(" + varTypeName(value.vt) + ")";
+    }
+}
+
+std::string itemLine(std::string_view itemId, size_t idWidth, const VARIANT& value, WORD quality,
+                     const FILETIME& time) {
+    std::string line(itemId);
+    line.resize(std::max(line.size(), idWidth), ' ');
+    return line + "  " + variantText(value) + "  " + qualityText(quality) + "  " +
+           fileTimeText(time);
+}
+
+std::string timeOfDayText(const SYSTEMTIME& time) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", static_cast<unsigned>(time.wHour % 100),
+                  static_cast<unsigned>(time.wMinute % 100),
+                  static_cast<unsigned>(time.wSecond % 100),
+                  static_cast<unsigned>(time.wMilliseconds % 1000));
+    return text;
 }
 
 }  // namespace movra::client

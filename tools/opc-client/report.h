@@ -58,4 +58,28 @@ std::string serverStateText(OPCSERVERSTATE state);
 // The lines of `opc-client status`; a missing vendor text is shown as such.
 std::vector<std::string> statusLines(std::string_view progId, const OPCSERVERSTATUS& status);
 
+// The quality word in words from its bits: "good", "bad: comm failure", "uncertain: last usable
+// value", with ", low limited" and the like when a limit bit is set. A sub-status without a name
+// shows as "bad (0x24)"; the undefined quality 0x80 as "invalid (0x80)".
+std::string qualityText(WORD quality);
+
+// "VT_R4", "VT_ARRAY|VT_BSTR", "VT 0x0FFF" for a type without a name.
+std::string varTypeName(VARTYPE type);
+
+// An OLE date as "2026-12-10 14:03:07.123" (no zone: the date carries none); "invalid date
+// (1e+300)" when it lies outside what Windows converts.
+std::string oleDateText(DATE date);
+
+// A scalar VARIANT as text: numbers in their shortest exact form (21.5, 1000), VT_BOOL as
+// true/false, a VT_BSTR as its text, a date as oleDateText, "(empty)"; other types by name.
+std::string variantText(const VARIANT& value);
+
+// One item's reading as read and watch print it, the ID padded to `idWidth`:
+// "PKE0A01.K01.T  21.5  good  2026-12-10 14:03:07.123 UTC".
+std::string itemLine(std::string_view itemId, size_t idWidth, const VARIANT& value, WORD quality,
+                     const FILETIME& time);
+
+// The local time of day as "14:03:07.123".
+std::string timeOfDayText(const SYSTEMTIME& time);
+
 }  // namespace movra::client
