@@ -76,6 +76,7 @@ constexpr ItemCase kItems[] = {
 };
 constexpr size_t kItemCount = std::size(kItems);
 constexpr OPCHANDLE kFirstClientHandle = 100;
+constexpr OPCHANDLE kGroupClient = 7;
 
 std::string text(const WCHAR* wide) {
     return wide == nullptr ? "(null)" : platform::wideToUtf8(platform::WStringView(wide));
@@ -130,26 +131,31 @@ bool isGood(const Entry& entry) {
 }
 
 // The read cycle in which every good entry of `device` shows the simulator's value; -1 when no
-// cycle fits them all, -2 when the device has no good entry.
+// cycle fits them all, -2 when the device has no good entry. A pass reads the catalogue while the
+// next cycle may be publishing, so a device's items may also come from two reads in a row: then
+// the later one is given.
 int cycleOf(const std::vector<Entry>& entries, size_t device) {
-    bool any = false;
-    for (uint32_t cycle = 0; cycle <= kMaxCycle; ++cycle) {
-        bool all = true;
-        for (const Entry& entry : entries) {
-            const ItemCase& item = kItems[itemOf(entry.client)];
-            if (item.device != device || !isGood(entry)) {
-                continue;
+    auto matches = [&](const Entry& entry, uint32_t cycle) {
+        const ItemCase& item = kItems[itemOf(entry.client)];
+        return entry.type == VT_R4 &&
+               entry.value == sim::value(kDevices[device].seed, item.quantity, item.index, cycle);
+    };
+    std::vector<const Entry*> own;
+    for (const Entry& entry : entries) {
+        if (kItems[itemOf(entry.client)].device == device && isGood(entry)) {
+            own.push_back(&entry);
+        }
+    }
+    if (own.empty()) {
+        return -2;
+    }
+    for (uint32_t span : {0u, 1u}) {
+        for (uint32_t cycle = span; cycle <= kMaxCycle; ++cycle) {
+            if (std::all_of(own.begin(), own.end(), [&](const Entry* entry) {
+                    return matches(*entry, cycle) || matches(*entry, cycle - span);
+                })) {
+                return static_cast<int>(cycle);
             }
-            any = true;
-            all =
-                all && entry.type == VT_R4 &&
-                entry.value == sim::value(kDevices[device].seed, item.quantity, item.index, cycle);
-        }
-        if (!any) {
-            return -2;
-        }
-        if (all) {
-            return static_cast<int>(cycle);
         }
     }
     return -1;
@@ -336,7 +342,6 @@ protected:
         DWORD rights;
         HRESULT error;
     };
-    static constexpr OPCHANDLE kGroupClient = 7;
     static ComPtr<IOPCServer> server;
     static ComPtr<IOPCItemMgt> items;
     static ComPtr<RecordingSink> sink;
@@ -424,27 +429,43 @@ TEST_F(Client, ReadsFromTheCacheAndTheDeviceGiveTheSimulatorsValues) {
     }
 }
 
+// Periodic reports: each carries what changed since the one before, with the simulator's values
+// of later and later reads; every item is in some report.
+void expectPeriodicReports(const std::vector<Callback>& changes, const std::string& what) {
+    std::vector<int> last(std::size(kDevices), -1);
+    std::vector<bool> reported(kItemCount, false);
+    for (const Callback& change : changes) {
+        EXPECT_EQ(change.group, kGroupClient) << what;
+        EXPECT_EQ(change.masterQuality, S_OK) << what;
+        EXPECT_EQ(change.masterError, S_OK) << what;
+        EXPECT_FALSE(change.entries.empty()) << what;
+        for (const Entry& entry : change.entries) {
+            if (itemOf(entry.client) < kItemCount) {
+                reported[itemOf(entry.client)] = true;
+            }
+        }
+        const std::vector<int> cycles =
+            expectPredicted(change.entries, 2 * kPeriodMs, what, ticks(change.arrived));
+        for (size_t i = 0; i < cycles.size(); ++i) {
+            if (cycles[i] >= 0) {
+                EXPECT_GT(cycles[i], last[i]) << what << ": " << kDevices[i].serial;
+                last[i] = cycles[i];
+            }
+        }
+    }
+    for (size_t i = 0; i < kItemCount; ++i) {
+        EXPECT_TRUE(reported[i]) << what << ": " << kItems[i].id << " was never reported";
+    }
+}
+
 TEST_F(Client, DataChangesArriveEveryPollPeriodWithTheNextCycles) {
     ASSERT_TRUE(awaitLiveData());
     const std::vector<Callback> changes =
         periodicChangesWithin(std::chrono::milliseconds(kPeriodMs * 4 + kPeriodMs / 2));
-    // One per period; a cycle stretched by a slow line may merge two.
+    // One a period, and one more for every cycle a device read of either client asks for.
     EXPECT_GE(changes.size(), 3u);
-    EXPECT_LE(changes.size(), 6u);
-    std::vector<int> last(std::size(kDevices), -1);
-    for (const Callback& change : changes) {
-        EXPECT_EQ(change.group, kGroupClient);
-        EXPECT_EQ(change.masterQuality, S_OK);
-        EXPECT_EQ(change.masterError, S_OK);
-        // Every value changes from one cycle to the next, so every item is in every report.
-        EXPECT_EQ(change.entries.size(), kItemCount);
-        const std::vector<int> cycles =
-            expectPredicted(change.entries, 2 * kPeriodMs, "change", ticks(change.arrived));
-        for (size_t i = 0; i < cycles.size(); ++i) {
-            EXPECT_GT(cycles[i], last[i]) << kDevices[i].serial;
-            last[i] = cycles[i];
-        }
-    }
+    EXPECT_LE(changes.size(), 8u);
+    expectPeriodicReports(changes, "change");
 }
 
 TEST_F(Client, ARefreshFromTheCacheCompletesWithItsTransactionAndEveryActiveItem) {
@@ -537,10 +558,7 @@ TEST_F(Client, FirstGetsDataChangesAfterTheSecondIsKilled) {
     const std::vector<Callback> changes =
         periodicChangesWithin(std::chrono::milliseconds(kPeriodMs * 3 + kPeriodMs / 2));
     EXPECT_GE(changes.size(), 2u);
-    for (const Callback& change : changes) {
-        EXPECT_EQ(change.entries.size(), kItemCount);
-        expectPredicted(change.entries, 2 * kPeriodMs, "after the kill", ticks(change.arrived));
-    }
+    expectPeriodicReports(changes, "after the kill");
 }
 
 TEST_F(Client, FirstSeesACutLineGoBadAndComeBack) {
@@ -579,9 +597,9 @@ TEST_F(Client, FirstSeesACutLineGoBadAndComeBack) {
     raiseFlag("cut-line");
     ASSERT_TRUE(awaitFlag("line-cut", 10s));
     const auto cutAt = std::chrono::steady_clock::now();
-    const std::optional<Callback> bad = awaitState(sink->calls().size(), false, 5 * kPeriodMs);
+    const std::optional<Callback> bad = awaitState(sink->calls().size(), false, 10 * kPeriodMs);
     ASSERT_TRUE(bad) << "the items of " << kDevices[kCutDevice].line
-                     << " did not turn bad within five periods";
+                     << " did not turn bad within ten periods";
     std::printf("items of the cut line bad after %lld ms\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - cutAt)
@@ -604,9 +622,9 @@ TEST_F(Client, FirstSeesACutLineGoBadAndComeBack) {
     raiseFlag("restore-line");
     ASSERT_TRUE(awaitFlag("line-restored", 10s));
     const auto restoredAt = std::chrono::steady_clock::now();
-    const std::optional<Callback> good = awaitState(sink->calls().size(), true, 8 * kPeriodMs);
+    const std::optional<Callback> good = awaitState(sink->calls().size(), true, 10 * kPeriodMs);
     ASSERT_TRUE(good) << "the items of " << kDevices[kCutDevice].line
-                      << " did not come back within eight periods";
+                      << " did not come back within ten periods";
     std::printf("items of the restored line good after %lld ms\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::steady_clock::now() - restoredAt)
