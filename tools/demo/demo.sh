@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ./run demo: five simulated metering computers on three lines, the server polling them, and
-# what the server writes to its log; first the native build, then the Windows program under Wine.
+# what the server writes to its log; first the native build, then the Windows program under Wine,
+# at last started by COM for opc-client, which watches live values while a line is cut and back.
 #   demo.sh BUILD_ROOT
 set -euo pipefail
 
@@ -14,6 +15,7 @@ say() { printf '\n\033[1m%s\033[0m\n' "$*"; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/movra-demo.XXXXXX")
 sims=()
+declare -A line_pid=() line_args=()
 server_pid=
 cleanup() {
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
@@ -39,35 +41,29 @@ start_line() {
     mkfifo "$fifo"
     "$sim" --pty "$work/ports/com$port" --baud 19200 "$@" >"$fifo" 2>"$work/sim$port.log" &
     sims+=($!)
+    line_pid[$port]=$!
+    line_args[$port]="$*"
     local line
     read -r line <"$fifo"
     echo "  COM$port: $line"
 }
 
-# --- the configuration file, as the configurator writes it -------------------------------------
-le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"; }
-byte() { printf "\\x$(printf %02x "$1")"; }
-# record DESCRIPTION SERIAL TYPE LINK BAUD COM ADDRESS ENERGY GAS TIMESTAMP
-record() {
-    local description
-    description=$(printf '%s' "$1" | iconv -f UTF-8 -t CP1251)
-    le32 ${#description}
-    printf '%s' "$description"
-    byte 0; byte 0; byte $((16#${2:0:2})); byte $((16#${2:2:2}))
-    for value in "$3" "$4" "$5" "$6" "$7" "$8" "$9" "${10}" 0; do byte "$value"; done
-    head -c 62 /dev/zero  # reserved fields
-    byte 0; byte 0        # no start delay
+# The line goes dead: its simulator ends and takes its terminal with it.
+stop_line() {
+    kill "${line_pid[$1]}" 2>/dev/null || true
+    wait "${line_pid[$1]}" 2>/dev/null || true
 }
+
+# --- the configuration file, as the configurator writes it -------------------------------------
+source "$(dirname "${BASH_SOURCE[0]}")/ini.sh"
 write_configuration() {
     {
-        printf '\x71\x3d\x8a\x3f'
-        le32 5
-        le32 $period
-        LC_ALL=C record "Котельная №1" 12AB 1 1 4 11 0 1 0 1
-        LC_ALL=C record "ЦТП-4" 2001 4 1 4 12 0 0 0 0
-        LC_ALL=C record "Газовая котельная" 3001 3 2 4 13 1 0 1 2
-        LC_ALL=C record "Насосная станция" 3002 2 2 4 13 2 0 0 0
-        LC_ALL=C record "Школа №7" 3003 5 2 4 13 3 1 0 1
+        ini_header 5 $period
+        ini_record "Котельная №1" 12AB 1 1 4 11 0 1 0 1
+        ini_record "ЦТП-4" 2001 4 1 4 12 0 0 0 0
+        ini_record "Газовая котельная" 3001 3 2 4 13 1 0 1 2
+        ini_record "Насосная станция" 3002 2 2 4 13 2 0 0 0
+        ini_record "Школа №7" 3003 5 2 4 13 3 1 0 1
     } >"$1"
 }
 
@@ -96,7 +92,7 @@ watch_server() {
         if [ "${kill_line:-0}" = 1 ] && [ -f "$log" ] &&
            [ "$(show_log "$log" | grep -c 'вычислителями... Ok.')" -ge 3 ]; then
             say "  (COM12 goes dead: its simulator is stopped)"
-            kill "${sims[1]}" 2>/dev/null || true
+            stop_line 12
             kill_line=0
         fi
     done
@@ -155,6 +151,26 @@ if [ -f "$windows_server" ] && command -v wine >/dev/null; then
         # stay open until the server ends.
         wine "$client" status </dev/null >"$work/status.txt" 2>&1 || true
         sed 's/^/  /' "$work/status.txt"
+
+        items=(PKE12AB.K01.T PKE2001.K01.T PKE3001.SYS.Pa PKE3002.K01.T PKE3003.K01.T)
+        watch_seconds=$((period * 9))
+        say "The client watches one item of every model (KMT, KMT-U, KMT-G, KMT-V, KMT-UV): a line
+whenever the server reports a change, every $period s; the receive time comes first. The first
+five lines (--refresh) are from a server that has just started and read nothing yet:"
+        echo "  > opc-client watch ${items[*]} --refresh --seconds $watch_seconds"
+        # The server started above serves this client too: it is still in its 5 s grace.
+        wine "$client" watch "${items[@]}" --refresh --seconds $watch_seconds </dev/null \
+            >"$work/watch.txt" 2>&1 &
+        watch_pid=$!
+        tail -n +1 -f --pid=$watch_pid "$work/watch.txt" | sed -u 's/\r$//; s/^/  /' &
+        sleep $((period * 3))
+        say "  (COM13 goes dead: its simulator is stopped; KMT-G, KMT-V and KMT-UV stop answering)"
+        stop_line 13
+        sleep $((period * 3))
+        say "  (COM13 is back: a new simulator on the same port)"
+        start_line 13 ${line_args[13]}
+        wait "$watch_pid" || true
+        sleep 0.3  # the last lines through tail
         # The server logs its end; it has no window or console of its own to watch.
         left=$(date +%s%3N)
         until show_log "$work/windows/log.txt" | grep -q 'Завершение работы'; do
@@ -170,4 +186,4 @@ if [ -f "$windows_server" ] && command -v wine >/dev/null; then
     fi
 fi
 
-say "Done. The simulators' frames: kmt-sim --trace; items, reads and data changes in a client come next."
+say "Done. The simulators' frames: kmt-sim --trace; the client's other commands: opc-client (no arguments)."
