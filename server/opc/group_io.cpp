@@ -228,6 +228,7 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD
         }
         pendingRefresh_.transactionId = dwTransactionID;
         pendingRefresh_.cancelId = state().NextCancelId();
+        pendingRefresh_.fromDevice = dwSource == OPC_DS_DEVICE;
         *pdwCancelID = pendingRefresh_.cancelId;
         if (dwSource == OPC_DS_CACHE) {
             if (state().stopRequested.load() == 0) {

@@ -103,6 +103,11 @@ Delivery CMovraOPCGroup::CollectDelivery(bool periodic) {
     std::lock_guard lock(core_->groupLock);
     const bool readPending = pendingRead_.transactionId != 0;
     const bool refreshPending = pendingRefresh_.transactionId != 0;
+    // A read and a refresh are answered whole, with their transaction: a client that asked for
+    // values must get every one of them. A refresh from the device is due in the pass after the
+    // poll cycle it asked for, which is a periodic one.
+    const bool refreshDue = refreshPending && active_ && (!periodic || pendingRefresh_.fromDevice);
+    const bool changesOnly = periodic && !readPending && !refreshDue;
     if (!core_->open ||
         !(readPending || (refreshPending && active_) || (periodic && active_ && updateEnabled_))) {
         return delivery;
@@ -177,7 +182,7 @@ Delivery CMovraOPCGroup::CollectDelivery(bool periodic) {
         delivery.timestamps[k] = told.ftTimeStamp;
         ++k;
     }
-    if (periodic) {
+    if (changesOnly) {
         DWORD changedCount = 0;
         for (DWORD j = 0; j < k; ++j) {
             changedCount += changed[j] ? 1 : 0;
@@ -198,7 +203,7 @@ Delivery CMovraOPCGroup::CollectDelivery(bool periodic) {
         pendingRead_.transactionId = 0;  // the cancel ID stays, for a late Cancel2
     } else {
         delivery.kind = Delivery::Kind::DataChange;
-        if (!periodic) {
+        if (refreshDue) {
             delivery.transactionId = pendingRefresh_.transactionId;
             pendingRefresh_.transactionId = 0;
         }

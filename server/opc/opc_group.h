@@ -147,6 +147,7 @@ private:
     struct PendingRequest {
         DWORD transactionId = 0;
         DWORD cancelId = 0;
+        bool fromDevice = false;  // a refresh that waits for a poll cycle
     };
 
     // Two client references per unit, bit 0 the list's hold: one atomic word, so a Release and

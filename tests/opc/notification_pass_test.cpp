@@ -195,19 +195,21 @@ TEST_F(Pass, RefreshFromTheCacheSendsEveryActiveItemWithItsTransaction) {
     EXPECT_EQ(async()->Refresh2(OPC_DS_CACHE, 56, &cancel), S_OK);
 }
 
-TEST_F(Pass, RefreshFromTheDeviceIsServedByPeriodicPassesAsPlainChanges) {
+// A refresh or read from the device is answered whole, by the pass after the poll cycle it asked
+// for, even though that pass is a periodic one that otherwise reports changes only.
+TEST_F(Pass, DeviceRefreshIsCompletedWholeByThePassAfterItsPoll) {
     connect();
-    DWORD cancel = 0;
-    ASSERT_EQ(async()->Refresh2(OPC_DS_DEVICE, 66, &cancel), S_OK);
     publishAll(40.0f);
     pass(true);
+    DWORD cancel = 0;
+    ASSERT_EQ(async()->Refresh2(OPC_DS_DEVICE, 66, &cancel), S_OK);
+    EXPECT_EQ(async()->Refresh2(OPC_DS_DEVICE, 67, &cancel), CONNECT_E_ADVISELIMIT);
     publish(2, 1.0f);
     pass(true);
-    for (const Callback& call : sink->calls()) {
-        EXPECT_EQ(call.transaction, 0u);
-    }
-    EXPECT_EQ(sink->calls().size(), 2u);
-    EXPECT_EQ(async()->Refresh2(OPC_DS_DEVICE, 67, &cancel), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(lastCall(Callback::DataChange, 66), kAllClients);
+    pass(true);
+    EXPECT_EQ(sink->calls().size(), 2u) << "completed once, and nothing changed since";
+    EXPECT_EQ(async()->Refresh2(OPC_DS_DEVICE, 67, &cancel), S_OK);
 }
 
 TEST_F(Pass, PendingReadIsServedWhateverTheGroupAndItemStates) {
@@ -220,13 +222,12 @@ TEST_F(Pass, PendingReadIsServedWhateverTheGroupAndItemStates) {
     platform::CoTaskMemPtr<HRESULT> errors;
     OPCHANDLE wanted[] = {handles[4], handles[0], handles[4]};  // named twice, sent once
     ASSERT_EQ(async()->Read(3, wanted, 88, &cancel, errors.put()), S_OK);
-    // A periodic pass sends only the requested items that changed: none yet.
-    pass(true);
-    EXPECT_EQ(sink->calls().size(), 1u);
     publish(4, 9.0f);
     publish(1, 9.0f);  // not requested
     pass(true);
-    EXPECT_EQ(lastCall(Callback::ReadComplete, 88), std::vector<OPCHANDLE>{105});
+    EXPECT_EQ(lastCall(Callback::ReadComplete, 88), (std::vector<OPCHANDLE>{101, 105}))
+        << "every requested item, changed or not";
+    EXPECT_EQ(sink->calls().back().entries[1].value, 9.0);
     // Completed: a pass with periodic FALSE sends nothing more for it.
     pass(false);
     EXPECT_EQ(sink->calls().size(), 2u);
