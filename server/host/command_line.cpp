@@ -29,6 +29,23 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+bool startedByCom(const char* commandLine) {
+    if (commandLine == nullptr) {
+        return false;
+    }
+    constexpr std::string_view kWord = "Embedding";
+    std::string_view text(commandLine);
+    for (size_t at = 0; at + 1 + kWord.size() <= text.size(); ++at) {
+        const bool wordEnds =
+            at + 1 + kWord.size() == text.size() || text[at + 1 + kWord.size()] == ' ';
+        if ((text[at] == '-' || text[at] == '/') && (at == 0 || text[at - 1] == ' ') && wordEnds &&
+            equalsIgnoringCase(text.substr(at + 1, kWord.size()), kWord)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 ServerSwitch parseServerSwitch(const char* commandLine) {
     if (commandLine == nullptr) {
         return ServerSwitch::None;

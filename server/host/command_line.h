@@ -11,6 +11,9 @@ enum class ServerSwitch { None, Register, UnRegister };
 // any case. Anything else, such as the "-Embedding" of a COM activation, is no switch.
 ServerSwitch parseServerSwitch(const char* commandLine);
 
+// Whether COM started the program for a client ("-Embedding" or "/Embedding", in any case).
+bool startedByCom(const char* commandLine);
+
 // The program path with its last three characters replaced by "ini": MovraOPCServer.exe reads
 // MovraOPCServer.ini beside it.
 std::string configurationPathOf(const std::string& modulePath);

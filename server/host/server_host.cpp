@@ -64,6 +64,12 @@ int ServerHost::runServer(const char* commandLine, const std::string& modulePath
 
     timerId_ = SetTimer(nullptr, kPollTimerEventId, 0, nullptr);
     startPollThread();
+    // COM started the program for a client. Should none ever come (its activation gave up, or
+    // two activations at once started a second copy), the program ends as after a last client,
+    // instead of polling the lines for no one until it is ended from outside.
+    if (startedByCom(commandLine)) {
+        PostThreadMessageA(state.mainThreadId, WM_QUIT, 0, 0);
+    }
 
     messageLoop();
     shutdown();

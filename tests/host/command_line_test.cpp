@@ -33,6 +33,16 @@ TEST(ServerSwitch, TheFirstDashDecidesOverAnySlash) {
     EXPECT_EQ(parseServerSwitch("-x/R"), ServerSwitch::None);
 }
 
+TEST(ServerSwitch, ComStartIsTheEmbeddingWord) {
+    for (const char* yes : {"-Embedding", "/Embedding", "-embedding", "/Automation -Embedding"}) {
+        EXPECT_TRUE(startedByCom(yes)) << yes;
+    }
+    for (const char* no : {"", "-Register", "-Embeddings", "x-Embedding", "Embedding"}) {
+        EXPECT_FALSE(startedByCom(no)) << no;
+    }
+    EXPECT_FALSE(startedByCom(nullptr));
+}
+
 TEST(ConfigurationPath, LastThreeCharactersBecomeIni) {
     EXPECT_EQ(configurationPathOf("C:\\Movra\\MovraOPCServer.exe"),
               "C:\\Movra\\MovraOPCServer.ini");

@@ -97,11 +97,13 @@ public:
         }
         host_ = std::make_unique<ServerHost>(log_, std::move(hooks), times_);
         thread_ = std::thread([this] {
-            exitCode_ = host_->runServer("", dir.file("MovraOPCServer.exe"));
+            exitCode_ = host_->runServer(commandLine.c_str(), dir.file("MovraOPCServer.exe"));
             finished_ = true;
         });
         ASSERT_EQ(readyFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     }
+
+    std::string commandLine;  // as COM or the operator started the program
 
     void post(UINT message, WPARAM wParam = 0) {
         ASSERT_TRUE(PostThreadMessageA(mainThread_, message, wParam, 0));
@@ -365,6 +367,33 @@ TEST(ServerHost, AClientThatComesAndGoesWithinTheGraceRestartsIt) {
     EXPECT_EQ(run.join(5000), 0);
     EXPECT_GE(msSince(lastClientGone, Clock::now()), static_cast<int64_t>(times.quitGraceMs))
         << "the grace runs from the last client's departure";
+}
+
+// A copy that COM started for a client that never came ends after the grace; one whose client
+// comes serves it and ends only a grace after it has gone.
+TEST(ServerHost, StartedByComWithoutAClientEndsAfterTheGrace) {
+    for (bool clientComes : {false, true}) {
+        SCOPED_TRACE(clientComes ? "client comes" : "no client");
+        HostTimes times = fastTimes(60000);
+        HostRun run(times, 20);
+        run.writeConfiguration(1);
+        run.commandLine = "-Embedding";
+        if (clientComes) {
+            serverState().AddClient();  // before the first look of the grace, as COM's is
+        }
+        auto started = Clock::now();
+        run.start();
+        if (!clientComes) {
+            EXPECT_EQ(run.join(5000), 0);
+            EXPECT_GE(msSince(started, Clock::now()), static_cast<int64_t>(times.quitGraceMs));
+            continue;
+        }
+        ASSERT_TRUE(run.waitForCycles(2));
+        EXPECT_FALSE(run.finished());
+        serverState().RemoveClient();
+        run.post(WM_QUIT);
+        EXPECT_EQ(run.join(5000), 0);
+    }
 }
 
 // An exception from a cycle ends that cycle only: its outcome line is logged, pollRunning is
