@@ -64,11 +64,11 @@ int ServerHost::runServer(const char* commandLine, const std::string& modulePath
 
     timerId_ = SetTimer(nullptr, kPollTimerEventId, 0, nullptr);
     startPollThread();
-    // COM started the program for a client. Should none ever come (its activation gave up, or
-    // two activations at once started a second copy), the program ends as after a last client,
-    // instead of polling the lines for no one until it is ended from outside.
+    // COM started the program for a client. Should none have come within a grace (its
+    // activation gave up, or two activations at once started a second copy), the program ends
+    // as after a last client, instead of polling the lines for no one until ended from outside.
     if (startedByCom(commandLine)) {
-        PostThreadMessageA(state.mainThreadId, WM_QUIT, 0, 0);
+        firstClientTimerId_ = SetTimer(nullptr, 0, times_.quitGraceMs, nullptr);
     }
 
     messageLoop();
@@ -119,6 +119,15 @@ void ServerHost::messageLoop() {
         GetMessageA(&msg, nullptr, 0, 0);
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
+        if (msg.message == WM_TIMER && firstClientTimerId_ != 0 &&
+            msg.wParam == firstClientTimerId_) {
+            KillTimer(nullptr, firstClientTimerId_);
+            firstClientTimerId_ = 0;
+            if (state.arrivals.load() == 0 && !state.IsServerInUse()) {
+                PostThreadMessageA(state.mainThreadId, WM_QUIT, 0, 0);
+            }
+            continue;
+        }
         switch (msg.message) {
             case WM_TIMER:
             case WM_POLL_REQUEST: {

@@ -70,6 +70,8 @@ private:
     platform::Clock& clock_;
     ServerConfiguration configuration_;
     UINT_PTR timerId_ = 0;
+    // Set when COM started the program: fires once, to end it if no client has come.
+    UINT_PTR firstClientTimerId_ = 0;
     DWORD classCookie_ = 0;
     bool classRegistered_ = false;
 };
