@@ -7,13 +7,19 @@
 #include "tests/support/test_support.h"
 #include "tools/kmt-sim/sim_line.h"
 #include "tools/kmt-sim/values.h"
+#include "tools/support/process.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace movra::check {
@@ -269,6 +275,50 @@ TEST_F(CheckSimTest, TraceShowsEveryFrameAndOneFailureSetsTheExitCode) {
     const std::string missing = sectionOf(run.out, 2);
     EXPECT_EQ(missing.find(" s > "), std::string::npos) << missing;
     EXPECT_NE(missing.find("the port COM5 cannot be opened"), std::string::npos) << missing;
+}
+
+// Another program holding the port mutex (the server, polling) keeps the check off the line until
+// it lets go; the check says it is waiting and then goes on.
+TEST_F(CheckSimTest, WaitsForThePortMutexOfTheServer) {
+    startSim(6, {"model=KMT-UV,serial=0D06,channels=1,nodes=1"});
+    toolsupport::ChildProcess holder;
+    holder.connectStandardStreams();
+    ASSERT_TRUE(holder.start(PORT_MUTEX_HOLDER, {kPortMutexName}));
+    ASSERT_EQ(holder.readLine(), std::optional<std::string>("HELD"));
+
+    std::mutex outMutex;
+    std::string out;
+    auto outputSoFar = [&] {
+        std::lock_guard<std::mutex> lock(outMutex);
+        return out;
+    };
+    std::future<int> exitCode = std::async(std::launch::async, [&] {
+        return runCheck(
+            {"--device", "model=KMT-UV,port=6,baud=19200"}, ports.file("MovraOPCCheck"),
+            [&](std::string_view text) {
+                std::lock_guard<std::mutex> lock(outMutex);
+                out += text;
+            },
+            [&](std::string_view text) {
+                std::lock_guard<std::mutex> lock(outMutex);
+                out += text;
+            });
+    });
+    bool waiting = false;
+    for (int waited = 0; waited < 5000 && !waiting; waited += 10) {
+        waiting = outputSoFar().find("waiting for the ports") != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(waiting) << outputSoFar();
+    EXPECT_EQ(exitCode.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    EXPECT_EQ(outputSoFar().find("identity"), std::string::npos)
+        << "polled while the mutex was held";
+
+    ASSERT_TRUE(holder.writeLine("release"));
+    EXPECT_EQ(holder.readLine(), std::optional<std::string>("RELEASED"));
+    EXPECT_EQ(exitCode.get(), kAllAnswered) << outputSoFar();
+    EXPECT_NE(outputSoFar().find("  identity 00 00 0D 06 "), std::string::npos) << outputSoFar();
+    holder.wait(5000);
 }
 
 }  // namespace
