@@ -208,7 +208,8 @@ TEST(CheckUsage, ADeviceWithoutProtocolFailsAndItsDescriptionIsShownInUtf8) {
     CheckRun run = runWith({"--config", folder.file("other.ini")}, "MovraOPCCheck");
     EXPECT_EQ(run.exitCode, kSomeFailed);
     EXPECT_NE(run.out.find("[1/1] 0B2C  Котельная №2\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("FAILED before the port was opened: no protocol speaks device type 6"),
+    EXPECT_NE(run.out.find("FAILED before the port was opened: no protocol speaks device type 6 "
+                           "(after 0.0"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("0 of 1 device(s) answered"), std::string::npos);

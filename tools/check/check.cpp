@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 
@@ -246,6 +245,7 @@ private:
 };
 
 bool Checker::checkDevice(const DeviceRecord& device, HANDLE portMutex) {
+    startMs_ = clock_.nowMs();
     std::string address;
     if (device.linkType == kLinkRs485) {
         address = ", address " + std::to_string(device.rs485Address);
@@ -484,13 +484,13 @@ bool parseDevice(std::string_view text, DeviceRecord& device, std::string& why) 
         }
         const std::string key = lower(pair.substr(0, equals));
         const std::string_view value = pair.substr(equals + 1);
-        const std::string value_ = lower(value);
+        const std::string lowered = lower(value);
         uint32_t number = 0;
         bool ok = true;
         if (key == "model") {
             ok = false;
             for (const ModelName& model : kModels) {
-                if (value_ == lower(model.name)) {
+                if (lowered == lower(model.name)) {
                     device.deviceType = model.type;
                     ok = haveModel = true;
                 }
@@ -506,7 +506,7 @@ bool parseDevice(std::string_view text, DeviceRecord& device, std::string& why) 
             }
         } else if (key == "port") {
             std::string_view digits = value;
-            if (value_.rfind("com", 0) == 0) {
+            if (lowered.rfind("com", 0) == 0) {
                 digits = value.substr(3);
             }
             ok = havePort = parseNumber(digits, 1, 255, number);
@@ -520,17 +520,17 @@ bool parseDevice(std::string_view text, DeviceRecord& device, std::string& why) 
                 }
             }
         } else if (key == "link") {
-            ok = value_ == "rs232" || value_ == "rs485";
-            device.linkType = value_ == "rs485" ? kLinkRs485 : kLinkRs232;
+            ok = lowered == "rs232" || lowered == "rs485";
+            device.linkType = lowered == "rs485" ? kLinkRs485 : kLinkRs232;
         } else if (key == "address") {
             ok = parseNumber(value, 1, 250, number);
             device.rs485Address = static_cast<uint8_t>(number);
         } else if (key == "energy") {
-            ok = value_ == "gj" || value_ == "gcal";
-            device.energyUnit = value_ == "gcal" ? 1 : 0;
+            ok = lowered == "gj" || lowered == "gcal";
+            device.energyUnit = lowered == "gcal" ? 1 : 0;
         } else if (key == "gas") {
-            ok = value_ == "m3" || value_ == "km3";
-            device.gasVolumeUnit = value_ == "km3" ? 1 : 0;
+            ok = lowered == "m3" || lowered == "km3";
+            device.gasVolumeUnit = lowered == "km3" ? 1 : 0;
         } else {
             why = "unknown key \"" + key + "\"";
             return false;
