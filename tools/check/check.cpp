@@ -285,6 +285,11 @@ bool Checker::checkDevice(const DeviceRecord& device, HANDLE portMutex) {
     return identifyAndRead(device, connection);
 }
 
+// The reply time-out of the device's first byte: doubled through the RI adapter.
+uint32_t silenceLimitSec(const DeviceRecord& device, const CMovraDeviceConnection& connection) {
+    return connection.replyTimeoutSec() * (device.viaRiAdapter != 0 ? 2 : 1);
+}
+
 bool Checker::identifyAndRead(const DeviceRecord& device, CMovraDeviceConnection& connection) {
     std::unique_ptr<CMovraDataExchange> exchange = createDataExchange(device.deviceType, clock_);
     if (!exchange) {
@@ -306,8 +311,9 @@ bool Checker::identifyAndRead(const DeviceRecord& device, CMovraDeviceConnection
     HRESULT result = exchange->Identify(&reportedChannels, &reportedNodes, identity.put(),
                                         descriptors.put(), nodeDescriptors.put(), &linkError);
     if (FAILED(result) || !identity || !descriptors || !nodeDescriptors) {
-        failed("identifying", failureText(FAILED(result) ? result : E_FAIL, linkError,
-                                          connection.lastExchange(), connection.replyTimeoutSec()));
+        failed("identifying",
+               failureText(FAILED(result) ? result : E_FAIL, linkError, connection.lastExchange(),
+                           silenceLimitSec(device, connection)));
         return false;
     }
     printIdentification(device, *identity.get(), descriptors.get(), reportedChannels,
@@ -325,7 +331,7 @@ bool Checker::identifyAndRead(const DeviceRecord& device, CMovraDeviceConnection
     if (FAILED(result) || !system || !channels || !nodes) {
         failed("reading the values",
                failureText(FAILED(result) ? result : E_FAIL, linkError, connection.lastExchange(),
-                           connection.replyTimeoutSec()));
+                           silenceLimitSec(device, connection)));
         return false;
     }
     UnitLayout layout;
@@ -674,6 +680,10 @@ int runCheck(const std::vector<std::string>& arguments, const std::string& progr
     // Shared with the server and the maker's polling program; without it the ports are simply
     // not shared, as in the server.
     platform::UniqueHandle portMutex(CreateMutexA(nullptr, FALSE, kPortMutexName));
+    if (!portMutex) {
+        out("The port mutex " + std::string(kPortMutexName) +
+            " cannot be opened: the ports are not shared with the server.\n");
+    }
     Checker checker(out, options.trace, riRs485DeviceCount);
     size_t failures = 0;
     for (size_t i = 0; i < devices.size(); ++i) {
