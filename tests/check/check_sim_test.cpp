@@ -44,6 +44,14 @@ std::string sectionOf(const std::string& out, size_t index) {
     return out.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+size_t countOf(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 // The value printed on the line "    NAME  value [unit]", or nothing.
 bool printedValue(const std::string& section, const std::string& name, float& value) {
     const std::string mark = "\n    " + name + " ";
@@ -187,15 +195,11 @@ TEST_F(CheckSimTest, EachModelIsIdentifiedAndItsValuesPrintedInTheConfiguredUnit
                 item.factor == kPerGcal ? expected / 4.1868f : expected * item.factor;
             EXPECT_EQ(std::bit_cast<uint32_t>(value), std::bit_cast<uint32_t>(converted))
                 << item.name << ": " << value << " instead of " << converted;
-            const std::string line =
-                section.substr(section.find("\n    " + std::string(item.name)));
-            const std::string printedLine = line.substr(1, line.find('\n', 1) - 1);
+            // The unit ends the line.
+            const size_t at = section.find("\n    " + std::string(item.name)) + 1;
+            const std::string line = section.substr(at, section.find('\n', at) - at);
             const std::string unit = item.unit;
-            EXPECT_EQ(
-                printedLine.size() >= unit.size() &&
-                    printedLine.compare(printedLine.size() - unit.size(), unit.size(), unit) == 0,
-                true)
-                << printedLine;
+            EXPECT_EQ(line.substr(line.size() - std::min(line.size(), unit.size())), unit) << line;
         }
         for (const char* name : c.absent) {
             float value = 0.0f;
@@ -259,18 +263,8 @@ TEST_F(CheckSimTest, TraceShowsEveryFrameAndOneFailureSetsTheExitCode) {
     EXPECT_NE(healthy.find(" s < 05 50 10 00 00 0C 05 "), std::string::npos) << healthy;
     // Identity, one channel, the end of the channel list, one node, the end of the node list,
     // the values: six requests and six replies.
-    size_t sent = 0;
-    size_t received = 0;
-    for (size_t at = healthy.find(" s > "); at != std::string::npos;
-         at = healthy.find(" s > ", at + 1)) {
-        ++sent;
-    }
-    for (size_t at = healthy.find(" s < "); at != std::string::npos;
-         at = healthy.find(" s < ", at + 1)) {
-        ++received;
-    }
-    EXPECT_EQ(sent, 6u) << healthy;
-    EXPECT_EQ(received, 6u) << healthy;
+    EXPECT_EQ(countOf(healthy, " s > "), 6u) << healthy;
+    EXPECT_EQ(countOf(healthy, " s < "), 6u) << healthy;
     EXPECT_NE(healthy.find("answered in"), std::string::npos);
     const std::string missing = sectionOf(run.out, 2);
     EXPECT_EQ(missing.find(" s > "), std::string::npos) << missing;
