@@ -263,12 +263,14 @@ HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_
         return E_FAIL;
     }
     Trace("<", buffer.get(), total);
+    last_.replyFunction = buffer[1];
     uint16_t failure = ERR_NONE;
     if (Crc16({buffer.get(), total}) != 0) {
         failure = ERR_CRC;
     } else if (isNewerModel(device_.deviceType) && (buffer[1] & 0x80) != 0 &&
                (buffer[1] & 0x7F) != 0x7F) {
         failure = ERR_DEVICE;
+        last_.errorCode = dataLength > 0 ? buffer[3] : 0;
     }
     if (failure != ERR_NONE) {
         *error = failure;
@@ -348,6 +350,7 @@ HRESULT CMovraDeviceConnection::Transact(std::span<const uint8_t> request, uint3
         if (SUCCEEDED(received) && !ReplyMatches(request, {frame.get(), size})) {
             // Another station's answer or a late one to an earlier request: keep listening.
             frame.reset();
+            ++last_.foreignReplies;
             if (++discarded <= kMaxDiscardedFrames) {
                 awaitingMore = true;
                 continue;
@@ -360,6 +363,7 @@ HRESULT CMovraDeviceConnection::Transact(std::span<const uint8_t> request, uint3
             *reply = frame.release();
             return S_OK;
         }
+        last_.error = *error;
         if (*error == ERR_NONE || *error == ERR_DEVICE) {
             return received;
         }
@@ -375,6 +379,7 @@ HRESULT CMovraDeviceConnection::Transact(std::span<const uint8_t> request, uint3
         uint16_t portError = ERR_NONE;
         if (FAILED(Close(&portError)) || FAILED(Open(&portError))) {
             *error = portError;
+            last_.error = portError;
             *fatal = true;
             return E_FAIL;
         }
@@ -394,11 +399,14 @@ HRESULT CMovraDeviceConnection::Exchange(uint32_t requestSize, uint8_t* request,
     if (!FinalizeRequest(frame)) {
         return E_INVALIDARG;  // the CRC would land behind the caller's buffer
     }
+    last_ = ExchangeRecord{};
+    last_.requestFunction = request[1];
     uint32_t failures = 0;
     bool fatal = false;
     uint32_t size = 0;
     platform::CoTaskMemPtr<uint8_t> answer;
     HRESULT result = Transact(frame, &size, answer.put(), error, &failures, &fatal);
+    const ExchangeRecord mainRecord = last_;
     if (FAILED(result) || failures == 0) {
         *replySize = size;
         *reply = answer.release();
@@ -419,8 +427,10 @@ HRESULT CMovraDeviceConnection::Exchange(uint32_t requestSize, uint8_t* request,
         uint32_t recoveryFailures = 0;
         Transact(recoveryFrame, &recoverySize, recoveryReply.put(), &recoveryError,
                  &recoveryFailures, &fatal);
+        last_ = mainRecord;
         if (fatal) {
             *error = recoveryError;
+            last_.error = recoveryError;
             return E_FAIL;
         }
     }
@@ -432,6 +442,10 @@ HRESULT CMovraDeviceConnection::Exchange(uint32_t requestSize, uint8_t* request,
 
 void CMovraDeviceConnection::Trace(const char* direction, const uint8_t* bytes,
                                    size_t count) const {
+    if (traceSink_) {
+        traceSink_(direction, {bytes, count});
+        return;
+    }
     if (!trace_) {
         return;
     }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 namespace movra {
@@ -24,6 +25,15 @@ enum : uint16_t {
 
 // Modbus RTU CRC-16 (reflected 0xA001, initial 0xFFFF); 0 over a whole frame with its CRC.
 uint16_t Crc16(std::span<const uint8_t> bytes);
+
+// What the last Exchange saw, for diagnostic tools: the exchange itself never reads it back.
+struct ExchangeRecord {
+    uint16_t error = ERR_NONE;    // linkError of the last failed attempt
+    uint8_t requestFunction = 0;  // byte 1 of the request
+    uint8_t replyFunction = 0;    // byte 1 of the last frame received, kept or not
+    uint8_t errorCode = 0;        // ERR_DEVICE: the error reply's first data byte
+    uint32_t foreignReplies = 0;  // frames for our address with another function code
+};
 
 // One connection per device per poll cycle, used only by the poll thread. The operations are
 // virtual so that the protocol tests can put a scripted line in its place.
@@ -77,6 +87,12 @@ public:
     uint16_t retryLimit() const { return retryLimit_; }
     // A hex trace of every frame in and out on stderr; off unless MOVRA_TRACE is set (not "0").
     void setTrace(bool on) { trace_ = on; }
+    // Takes the trace instead of stderr, whatever setTrace says; direction is ">", "<",
+    // "< incomplete" or "skipped".
+    using TraceSink = std::function<void(const char* direction, std::span<const uint8_t> bytes)>;
+    void setTraceSink(TraceSink sink) { traceSink_ = std::move(sink); }
+    // Reset by every Exchange; the recovery frame after a repetition does not change it.
+    const ExchangeRecord& lastExchange() const { return last_; }
 
 private:
     bool ConfigurePort();
@@ -105,6 +121,8 @@ private:
     bool realTime_;             // the machine's clock, which sees the port waits pass by itself
     uint64_t createdAtMs_ = 0;  // the adapter's warm-up counts from here (the port opens next)
     bool trace_ = false;
+    TraceSink traceSink_;
+    ExchangeRecord last_;
 };
 
 }  // namespace movra

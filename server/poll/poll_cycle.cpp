@@ -6,9 +6,9 @@
 #include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "server/poll/publish.h"
+#include "server/poll/units.h"
 
 #include <algorithm>
-#include <bit>
 #include <optional>
 #include <utility>
 
@@ -16,35 +16,8 @@ namespace movra {
 
 namespace {
 
-// The conversion factors, in single precision as the published values are.
-constexpr float kGjPerGcal = 4.1868f;
-constexpr float kThousand = 1000.0f;
-constexpr float kPerThousand = 0.001f;
-
 bool hasProtocol(uint8_t deviceType) {
     return deviceType >= kTypeKmt && deviceType <= kTypeKmtUV;
-}
-
-float floatOf(const Reading& reading) {
-    return std::bit_cast<float>(reading.value);
-}
-
-void scale(Reading& reading, float factor) {
-    reading.value = std::bit_cast<uint32_t>(floatOf(reading) * factor);
-}
-
-void divide(Reading& reading, float divisor) {
-    reading.value = std::bit_cast<uint32_t>(floatOf(reading) / divisor);
-}
-
-// A KMT keeps a gas volume either in m3 or, with a node scale of 1000, in thousand m3; the others
-// always deliver m3.
-void convertKmtVolume(Reading& volume, uint8_t gasVolumeUnit, float volumeScale) {
-    if (gasVolumeUnit == 1 && volumeScale != kThousand) {
-        scale(volume, kPerThousand);
-    } else if (gasVolumeUnit == 0 && volumeScale == kThousand) {
-        scale(volume, kThousand);
-    }
 }
 
 enum class PortWait { Taken, Stopped };
@@ -349,11 +322,15 @@ void PollContext::publishReadings(uint32_t i, const SystemBlock& system,
                                   const Reading& failure, SlotRun& run) const {
     const DeviceRecord& device = devices_[i];
     const DeviceIdentification& identification = identities_[i];
-    const bool isKmt = device.deviceType == kTypeKmt;
-    const bool inGcal = device.energyUnit != 0;
     // Only the reported blocks hold readings; a count beyond the arrays is not believed.
     const uint16_t channelsWithData = std::min(reportedChannels, blockChannels);
     const uint16_t nodesWithData = std::min(reportedNodes, blockNodes);
+    UnitLayout layout;
+    layout.channels = identification.channels.get();
+    layout.describedChannels = blockChannels;
+    layout.nodes = identification.nodes.get();
+    layout.describedNodes = blockNodes;
+    layout.knownNodes = std::min(identification.reportedNodes, blockNodes);
 
     for (uint8_t index = kSystemPa; index <= kSystemTv; ++index) {
         run.publish(system.readings[index]);
@@ -365,31 +342,7 @@ void PollContext::publishReadings(uint32_t i, const SystemBlock& system,
             continue;
         }
         ChannelBlock block = channels[c - 1];
-        if (inGcal) {
-            divide(block.readings[kChannelN], kGjPerGcal);
-        }
-        const bool gasChannel = identification.channels && c <= blockChannels &&
-                                identification.channels[c - 1].gasChannel != 0;
-        if (gasChannel) {
-            if (isKmt) {
-                // The scale of the first reported node that has this channel as a member.
-                float volumeScale = 1.0f;
-                if (identification.nodes) {
-                    const uint16_t knownNodes = std::min(identification.reportedNodes, blockNodes);
-                    for (uint16_t n = 0; n < knownNodes; ++n) {
-                        if (c <= sizeof identification.nodes[n].members &&
-                            identification.nodes[n].members[c - 1] != 0) {
-                            volumeScale = identification.nodes[n].volumeScale;
-                            break;
-                        }
-                    }
-                }
-                convertKmtVolume(block.readings[kChannelVs], device.gasVolumeUnit, volumeScale);
-            } else if (device.gasVolumeUnit == 1) {
-                scale(block.readings[kChannelV], kPerThousand);
-                scale(block.readings[kChannelVs], kPerThousand);
-            }
-        }
+        convertChannelUnits(device, layout, c, block);
         for (uint8_t index = kChannelT; index <= kChannelWc; ++index) {
             run.publish(block.readings[index]);
         }
@@ -401,20 +354,7 @@ void PollContext::publishReadings(uint32_t i, const SystemBlock& system,
             continue;
         }
         NodeBlock block = nodes[u - 1];
-        if (inGcal) {
-            divide(block.readings[kNodeN], kGjPerGcal);
-            divide(block.readings[kNodeW], kGjPerGcal);
-        }
-        const NodeDescriptor* descriptor =
-            identification.nodes && u <= blockNodes ? &identification.nodes[u - 1] : nullptr;
-        if (descriptor != nullptr && descriptor->isGasNode != 0) {
-            if (isKmt) {
-                convertKmtVolume(block.readings[kNodeVy], device.gasVolumeUnit,
-                                 descriptor->volumeScale);
-            } else if (device.gasVolumeUnit == 1) {
-                scale(block.readings[kNodeVy], kPerThousand);
-            }
-        }
+        convertNodeUnits(device, layout, u, block);
         for (uint8_t index = kNodeGy; index <= kNodeWl; ++index) {
             run.publish(block.readings[index]);
         }
