@@ -61,7 +61,7 @@ cp "$setup" "$WINEPREFIX/drive_c/MovraOPC-setup.exe"
 
 run 0 "C:\\MovraOPC-setup.exe /S /D=$folder"
 for file in MovraOPCServer.exe MovraOPCConfigurator.exe MovraOPCProxy.dll opc-client.exe \
-    Uninstall.exe; do
+    MovraOPCCheck.exe Uninstall.exe; do
     [ -f "$unix_folder/$file" ] || fail "$file not installed"
 done
 [ "$(default_of "HKCR\\CLSID\\$server_clsid\\LocalServer32")" = "$folder\\MovraOPCServer.exe" ] ||
@@ -81,6 +81,8 @@ has_key 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\MovraOPC' ||
 printf '\161\075\212\077\000\000\000\000\001\000\000\000' >"$unix_folder/MovraOPCServer.ini"
 run 0 "cd /d $folder && opc-client.exe status"
 grep -q "state: *running" "$work/out" || fail "opc-client status: $(cat "$work/out")"
+# The commissioning check reads the same file beside it: no devices, nothing fails.
+run 0 "cd /d $folder && MovraOPCCheck.exe"
 
 # While the server runs it cannot be replaced: the setup says so and changes nothing.
 wineserver -w
