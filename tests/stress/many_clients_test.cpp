@@ -94,29 +94,148 @@ private:
     size_t count_ = 0;
 };
 
-// What a client knows of one of its groups; every sink of the group checks its calls against it.
-// Entries are made before the call that may lead to a callback and never taken back, so a
-// callback can only name what the group had.
-struct GroupRecord {
+// One callback as a sink saw it; the arrays are checked when the run is over.
+struct Seen {
+    enum Kind { DataChange, ReadComplete, CancelComplete } kind;
+    DWORD transaction;
+    OPCHANDLE group;
+    HRESULT masterQuality = S_OK;
+    HRESULT masterError = S_OK;
+    struct Entry {
+        OPCHANDLE client;
+        VARTYPE type;
+        bool converts;  // to VT_R8
+        WORD quality;
+        uint64_t ticks;
+        HRESULT error;
+    };
+    std::vector<Entry> entries;
+    uint64_t arrived = 0;
+};
+
+// What one sink saw. Only its callback thread writes it while the run goes on: the client reads
+// it at the end, so the test's own bookkeeping adds no ordering between the client's threads and
+// the server's that could hide a race from ThreadSanitizer.
+struct SinkLog {
     std::mutex mutex;
+    std::vector<Seen> calls;
+};
+
+// What a client knows of one of its groups, written by its own thread only. Entries are made
+// before the call that may lead to a callback and never taken back, so a callback can only name
+// what the group had.
+struct GroupRecord {
     std::set<OPCHANDLE> clientGroups;            // every client handle the group was given
     std::map<OPCHANDLE, VARTYPE> items;          // client handle -> requested type
     std::map<DWORD, std::set<OPCHANDLE>> reads;  // asynchronous read -> the items asked for
     std::set<DWORD> refreshes;
-    std::set<DWORD> answered;          // by a callback or a cancel, each once
-    std::map<DWORD, DWORD> cancelIds;  // cancel ID -> transaction, of requests accepted
-    long dataChanges = 0;
+    std::map<DWORD, DWORD> cancelIds;            // cancel ID -> transaction, of requests accepted
+    std::vector<std::shared_ptr<SinkLog>> logs;  // of every sink the group was given
+
+    // How often each transaction was answered so far (callbacks and cancels).
+    std::map<DWORD, int> answers() const {
+        std::map<DWORD, int> count;
+        for (const auto& log : logs) {
+            std::lock_guard lock(log->mutex);
+            for (const Seen& call : log->calls) {
+                if (call.kind == Seen::ReadComplete || call.transaction != 0) {
+                    ++count[call.transaction];
+                }
+            }
+        }
+        return count;
+    }
 };
+
+// Every callback of the group against what its client asked for.
+void verify(const GroupRecord& record, const std::string& where, Findings& findings) {
+    const uint64_t day = 864000000000ull;
+    for (const auto& [transaction, count] : record.answers()) {
+        if (!record.reads.count(transaction) && !record.refreshes.count(transaction)) {
+            findings.add(where + ": transaction " + std::to_string(transaction) +
+                         " answered that the client never issued on this group");
+        } else if (count > 1) {
+            findings.add(where + ": transaction " + std::to_string(transaction) + " answered " +
+                         std::to_string(count) + " times");
+        }
+    }
+    for (const auto& log : record.logs) {
+        std::lock_guard lock(log->mutex);
+        for (const Seen& call : log->calls) {
+            const bool read = call.kind == Seen::ReadComplete;
+            const std::string how = where + (read ? " OnReadComplete" : " OnDataChange") +
+                                    " (transaction " + std::to_string(call.transaction) + ")";
+            if (!record.clientGroups.count(call.group)) {
+                findings.add(how + ": client group handle " + std::to_string(call.group) +
+                             " was never given");
+            }
+            if (call.kind == Seen::CancelComplete) {
+                continue;
+            }
+            if (call.entries.empty()) {
+                findings.add(how + ": no items");
+            }
+            const std::set<OPCHANDLE>* asked = nullptr;
+            if (read) {
+                auto found = record.reads.find(call.transaction);
+                asked = found != record.reads.end() ? &found->second : nullptr;
+                if (asked && call.entries.size() != asked->size()) {
+                    findings.add(how + ": " + std::to_string(call.entries.size()) +
+                                 " items for a read of " + std::to_string(asked->size()));
+                }
+            }
+            std::set<OPCHANDLE> seen;
+            bool allGood = true;
+            bool allOk = true;
+            for (const Seen::Entry& entry : call.entries) {
+                const std::string at = how + " item " + std::to_string(entry.client) + ": ";
+                auto item = record.items.find(entry.client);
+                if (item == record.items.end()) {
+                    findings.add(at + "not an item of the group");
+                    continue;
+                }
+                if (asked && !asked->count(entry.client)) {
+                    findings.add(at + "not asked for by the read");
+                }
+                if (!seen.insert(entry.client).second) {
+                    findings.add(at + "twice in one call");
+                }
+                allGood = allGood && entry.quality == OPC_QUALITY_GOOD;
+                allOk = allOk && entry.error == S_OK;
+                if (entry.error != S_OK) {
+                    continue;
+                }
+                const VARTYPE expected = item->second == VT_EMPTY ? VARTYPE{VT_R4} : item->second;
+                if (entry.type != expected || !entry.converts) {
+                    findings.add(at + "value of type " + std::to_string(entry.type) +
+                                 " for a request of " + std::to_string(item->second));
+                }
+                if (entry.quality != OPC_QUALITY_GOOD &&
+                    (entry.quality & OPC_QUALITY_MASK) != OPC_QUALITY_BAD) {
+                    findings.add(at + "quality " + std::to_string(entry.quality));
+                }
+                if (entry.ticks + day < call.arrived || entry.ticks > call.arrived + day) {
+                    findings.add(at + "timestamp a day or more from its arrival");
+                }
+            }
+            if (call.masterQuality != (allGood ? S_OK : S_FALSE) ||
+                call.masterError != (allOk ? S_OK : S_FALSE)) {
+                findings.add(how + ": master quality or error does not match the items");
+            }
+        }
+    }
+}
 
 class CheckingSink final : public com::ComObject<CheckingSink, IOPCDataCallback> {
 public:
     // Now and then a callback calls back into `server`, as clients may: the pass holds no lock
     // meanwhile. The sink holds the server object until the client disconnects it.
-    CheckingSink(std::shared_ptr<GroupRecord> record, Findings& findings, ComPtr<IOPCServer> server)
-        : record_(std::move(record)), findings_(findings), server_(std::move(server)) {
-        ++live;
+    CheckingSink(std::shared_ptr<SinkLog> log, Findings& findings, ComPtr<IOPCServer> server)
+        : log_(std::move(log)), findings_(findings), server_(std::move(server)) {
+        live.fetch_add(1, std::memory_order_relaxed);
     }
 
+    // Relaxed: counts, not an order between the threads.
     static inline std::atomic<long> live{0};
     static inline std::atomic<long> calls{0};
 
@@ -124,133 +243,52 @@ public:
                                            HRESULT error, DWORD count, OPCHANDLE* clients,
                                            VARIANT* values, WORD* qualities, FILETIME* times,
                                            HRESULT* errors) noexcept override {
-        check(false, transaction, group, quality, error, count, clients, values, qualities, times,
-              errors);
-        return S_OK;
+        return record({Seen::DataChange, transaction, group, quality, error}, count, clients,
+                      values, qualities, times, errors);
     }
     HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, OPCHANDLE group, HRESULT quality,
                                              HRESULT error, DWORD count, OPCHANDLE* clients,
                                              VARIANT* values, WORD* qualities, FILETIME* times,
                                              HRESULT* errors) noexcept override {
-        check(true, transaction, group, quality, error, count, clients, values, qualities, times,
-              errors);
-        return S_OK;
+        return record({Seen::ReadComplete, transaction, group, quality, error}, count, clients,
+                      values, qualities, times, errors);
     }
     HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD transaction, OPCHANDLE, HRESULT, DWORD,
                                               OPCHANDLE*, HRESULT*) noexcept override {
         findings_.add("OnWriteComplete " + std::to_string(transaction) + ": no write was asked");
         return S_OK;
     }
+    // Transaction 0: a Cancel2 after its request was answered, which keeps its cancel ID.
     HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD transaction,
                                                OPCHANDLE group) noexcept override {
-        ++calls;
-        std::lock_guard lock(record_->mutex);
-        if (!record_->clientGroups.count(group)) {
-            findings_.add("OnCancelComplete for client group " + std::to_string(group));
-        }
-        // 0: a Cancel2 that came after its request was answered, which keeps its cancel ID.
-        if (transaction != 0) {
-            answerOnce(transaction, "OnCancelComplete");
-        }
-        return S_OK;
+        return record({Seen::CancelComplete, transaction, group}, 0, nullptr, nullptr, nullptr,
+                      nullptr, nullptr);
     }
 
 private:
     friend class com::ComObject<CheckingSink, IOPCDataCallback>;
-    ~CheckingSink() override { --live; }
+    ~CheckingSink() override { live.fetch_sub(1, std::memory_order_relaxed); }
 
-    void answerOnce(DWORD transaction, const char* how) {
-        const bool issued =
-            record_->reads.count(transaction) || record_->refreshes.count(transaction);
-        if (!issued) {
-            findings_.add(std::string(how) + " with transaction " + std::to_string(transaction) +
-                          " the client never issued on this group");
-        } else if (!record_->answered.insert(transaction).second) {
-            findings_.add(std::string(how) + " answers transaction " + std::to_string(transaction) +
-                          " a second time");
-        }
-    }
-
-    void check(bool read, DWORD transaction, OPCHANDLE group, HRESULT masterQuality,
-               HRESULT masterError, DWORD count, const OPCHANDLE* clients, VARIANT* values,
-               const WORD* qualities, const FILETIME* times, const HRESULT* errors) {
-        ++calls;
-        const char* how = read ? "OnReadComplete" : "OnDataChange";
-        auto fault = [&](const std::string& what) {
-            findings_.add(std::string(how) + " (transaction " + std::to_string(transaction) +
-                          "): " + what);
-        };
-        if (count == 0 || !clients || !values || !qualities || !times || !errors) {
-            fault("empty or missing arrays, count " + std::to_string(count));
-            return;
-        }
-        if (calls.load() % 3 == 0) {
+    HRESULT record(Seen call, DWORD count, const OPCHANDLE* clients, VARIANT* values,
+                   const WORD* qualities, const FILETIME* times, const HRESULT* errors) {
+        if (calls.fetch_add(1, std::memory_order_relaxed) % 3 == 0) {
             callBack();
         }
-        const uint64_t now = nowTicks();
-        const uint64_t day = 864000000000ull;
-        std::lock_guard lock(record_->mutex);
-        if (!record_->clientGroups.count(group)) {
-            fault("client group handle " + std::to_string(group) + " was never given");
+        if (count != 0 && (!clients || !values || !qualities || !times || !errors)) {
+            findings_.add("a callback without its arrays");
+            return S_OK;
         }
-        if (read || transaction != 0) {
-            answerOnce(transaction, how);
-        } else {
-            ++record_->dataChanges;
-        }
-        const std::set<OPCHANDLE>* asked = nullptr;
-        if (read) {
-            auto found = record_->reads.find(transaction);
-            asked = found != record_->reads.end() ? &found->second : nullptr;
-            if (asked && count != asked->size()) {
-                fault(std::to_string(count) + " items for a read of " +
-                      std::to_string(asked->size()));
-            }
-        } else if (count > record_->items.size()) {
-            fault(std::to_string(count) + " items in a group that had " +
-                  std::to_string(record_->items.size()));
-        }
-        std::set<OPCHANDLE> seen;
-        bool allGood = true;
-        bool allOk = true;
+        call.arrived = nowTicks();
         for (DWORD i = 0; i < count; ++i) {
-            const std::string at = "item " + std::to_string(clients[i]) + ": ";
-            auto item = record_->items.find(clients[i]);
-            if (item == record_->items.end()) {
-                fault(at + "not an item of the group");
-                continue;
-            }
-            if (asked && !asked->count(clients[i])) {
-                fault(at + "not asked for by the read");
-            }
-            if (!seen.insert(clients[i]).second) {
-                fault(at + "twice in one call");
-            }
-            allGood = allGood && qualities[i] == OPC_QUALITY_GOOD;
-            allOk = allOk && errors[i] == S_OK;
-            if (errors[i] != S_OK) {
-                continue;
-            }
-            const VARTYPE expected = item->second == VT_EMPTY ? VARTYPE{VT_R4} : item->second;
             platform::UniqueVariant asDouble;
-            if (values[i].vt != expected ||
-                FAILED(VariantChangeType(asDouble.get(), &values[i], 0, VT_R8))) {
-                fault(at + "value of type " + std::to_string(values[i].vt) + " for a request of " +
-                      std::to_string(item->second));
-            }
-            if (qualities[i] != OPC_QUALITY_GOOD &&
-                (qualities[i] & OPC_QUALITY_MASK) != OPC_QUALITY_BAD) {
-                fault(at + "quality " + std::to_string(qualities[i]));
-            }
-            const uint64_t stamp = ticksOf(times[i]);
-            if (stamp + day < now || stamp > now + day) {
-                fault(at + "timestamp a day or more from now");
-            }
+            const bool converts =
+                SUCCEEDED(VariantChangeType(asDouble.get(), &values[i], 0, VT_R8));
+            call.entries.push_back(
+                {clients[i], values[i].vt, converts, qualities[i], ticksOf(times[i]), errors[i]});
         }
-        if (masterQuality != (allGood ? S_OK : S_FALSE) ||
-            masterError != (allOk ? S_OK : S_FALSE)) {
-            fault("master quality or error does not match the items");
-        }
+        std::lock_guard lock(log_->mutex);
+        log_->calls.push_back(std::move(call));
+        return S_OK;
     }
 
     void callBack() {
@@ -262,7 +300,7 @@ private:
         CoTaskMemPtr<WCHAR> vendor(status->szVendorInfo);
     }
 
-    const std::shared_ptr<GroupRecord> record_;
+    const std::shared_ptr<SinkLog> log_;
     Findings& findings_;
     const ComPtr<IOPCServer> server_;
 };
@@ -385,6 +423,15 @@ public:
         progress("done");
     }
 
+    // Every callback the client's sinks saw, once no thread makes one any more.
+    void verify() {
+        for (size_t i = 0; i < records_.size(); ++i) {
+            movra::verify(*records_[i],
+                          "client " + std::to_string(index_) + " group " + std::to_string(i),
+                          findings_);
+        }
+    }
+
     // The requests still unanswered at the end of the run, by kind.
     std::string unanswered;
 
@@ -398,11 +445,13 @@ private:
         DWORD cookie = 0;
     };
 
+    // Relaxed, like the sinks' counts: the watchdog must not order the clients' threads.
     void progress(const char* what) {
-        doing = what;
-        lastProgressMs =
+        doing.store(what, std::memory_order_relaxed);
+        lastProgressMs.store(
             std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now().time_since_epoch())
-                .count();
+                .count(),
+            std::memory_order_relaxed);
     }
     void fault(const std::string& what) {
         findings_.add("client " + std::to_string(index_) + " " + doing.load() + ": " + what);
@@ -490,6 +539,7 @@ private:
         if (coin()) {
             advise(group);
         }
+        records_.push_back(group.record);
         groups_.push_back(std::move(group));
     }
 
@@ -500,7 +550,6 @@ private:
         std::vector<platform::WString> ids(count);
         WCHAR path[1] = {0};
         {
-            std::lock_guard lock(group.record->mutex);
             for (size_t i = 0; i < count; ++i) {
                 // Now and then an ID that names nothing: refused alone, the others still added.
                 ids[i] = pick(8) == 0 ? platform::widenAscii("PKE0A01.K99.T")
@@ -561,7 +610,6 @@ private:
             fault("Read gave " + std::to_string(hr));
             return;
         }
-        std::lock_guard lock(group.record->mutex);
         for (size_t i = 0; i < handles.size(); ++i) {
             if (errors[i] != S_OK || !group.record->items.count(states[i].hClient) ||
                 states[i].vDataValue.vt != VT_R4) {
@@ -575,10 +623,7 @@ private:
     void refresh(Group& group) {
         progress("Refresh2");
         const DWORD transaction = nextTransaction();
-        {
-            std::lock_guard lock(group.record->mutex);
-            group.record->refreshes.insert(transaction);
-        }
+        { group.record->refreshes.insert(transaction); }
         DWORD cancelId = 0;
         HRESULT hr = as<IOPCAsyncIO2>(group, IID_IOPCAsyncIO2)
                          ->Refresh2(coin() ? OPC_DS_CACHE : OPC_DS_DEVICE, transaction, &cancelId);
@@ -593,7 +638,6 @@ private:
         progress("asynchronous Read");
         const DWORD transaction = nextTransaction();
         {
-            std::lock_guard lock(group.record->mutex);
             std::set<OPCHANDLE>& asked = group.record->reads[transaction];
             for (OPCHANDLE handle : handles) {
                 asked.insert(clientHandleOf(group, handle));
@@ -618,7 +662,6 @@ private:
         const bool refusal =
             hr == CONNECT_E_NOCONNECTION || hr == CONNECT_E_ADVISELIMIT || hr == E_FAIL;
         if (SUCCEEDED(hr) && cancelId != 0) {
-            std::lock_guard lock(group.record->mutex);
             group.record->cancelIds[cancelId] = transaction;
         } else if (!refusal) {
             fault("request gave " + std::to_string(hr) + " with cancel ID " +
@@ -627,18 +670,13 @@ private:
     }
 
     void cancel(Group& group) {
-        DWORD cancelId = 0;
-        {
-            std::lock_guard lock(group.record->mutex);
-            for (const auto& [id, transaction] : group.record->cancelIds) {
-                if (!group.record->answered.count(transaction)) {
-                    cancelId = id;
-                }
-            }
-        }
-        if (cancelId == 0) {
+        // Any accepted request, answered or not: a late Cancel2 still finds its cancel ID.
+        const auto& accepted = group.record->cancelIds;
+        if (accepted.empty()) {
             return;
         }
+        const DWORD cancelId =
+            std::next(accepted.begin(), static_cast<std::ptrdiff_t>(pick(accepted.size())))->first;
         progress("Cancel2");
         HRESULT hr = as<IOPCAsyncIO2>(group, IID_IOPCAsyncIO2)->Cancel2(cancelId);
         if (hr != S_OK && hr != E_FAIL) {
@@ -650,7 +688,9 @@ private:
         progress("Advise");
         ComPtr<IConnectionPointContainer> container;
         ComPtr<IConnectionPoint> point;
-        group.sink = ComPtr<CheckingSink>(new CheckingSink(group.record, findings_, server_));
+        auto log = std::make_shared<SinkLog>();
+        group.record->logs.push_back(log);
+        group.sink = ComPtr<CheckingSink>(new CheckingSink(log, findings_, server_));
         if (group.object->QueryInterface(IID_IConnectionPointContainer, container.putVoid()) !=
                 S_OK ||
             container->FindConnectionPoint(IID_IOPCDataCallback, point.put()) != S_OK ||
@@ -678,10 +718,7 @@ private:
         BOOL state = active ? TRUE : FALSE;
         FLOAT deadband = coin() ? 0.0f : 2.0f;
         OPCHANDLE clientGroup = nextClientHandle();
-        {
-            std::lock_guard lock(group.record->mutex);
-            group.record->clientGroups.insert(clientGroup);
-        }
+        { group.record->clientGroups.insert(clientGroup); }
         DWORD rate = kPollPeriodMs;
         DWORD revised = 0;
         HRESULT hr = group.object->SetState(&rate, &revised, &state, nullptr, &deadband, nullptr,
@@ -698,7 +735,6 @@ private:
         progress("CloneGroup");
         Group copy;
         {
-            std::lock_guard lock(group.record->mutex);
             copy.record->items = group.record->items;
             copy.record->clientGroups = group.record->clientGroups;
         }
@@ -749,6 +785,7 @@ private:
                 fault("the clone's state is wrong");
             }
         }
+        records_.push_back(copy.record);
         groups_.push_back(std::move(copy));
     }
 
@@ -783,9 +820,9 @@ private:
         for (int round = 0;; ++round) {
             std::string outstanding;
             for (Group& group : groups_) {
-                std::lock_guard lock(group.record->mutex);
+                const std::map<DWORD, int> answers = group.record->answers();
                 for (const auto& [id, transaction] : group.record->cancelIds) {
-                    if (!group.record->answered.count(transaction)) {
+                    if (!answers.count(transaction)) {
                         outstanding +=
                             group.record->reads.count(transaction) ? " read" : " refresh";
                     }
@@ -811,6 +848,8 @@ private:
     std::mt19937 random_;
     ComPtr<IOPCServer> server_;
     std::vector<Group> groups_;
+    // Of every group the client had, removed ones too.
+    std::vector<std::shared_ptr<GroupRecord>> records_;
     std::map<std::pair<const GroupRecord*, OPCHANDLE>, OPCHANDLE> clientHandles_;
     uint32_t handles_ = 0;
     DWORD transactions_ = 0;
@@ -860,9 +899,11 @@ TEST(ManyClientsStressTest, TenClientsCallEverythingAtOnceWhileTheDevicesArePoll
                                         Steady::now().time_since_epoch())
                                         .count();
                 for (size_t i = 0; i < clients.size(); ++i) {
-                    if (now - clients[i]->lastProgressMs.load() > kStallSeconds * 1000) {
+                    if (now - clients[i]->lastProgressMs.load(std::memory_order_relaxed) >
+                        kStallSeconds * 1000) {
                         std::fprintf(stderr, "client %zu stalled in %s for %d s: deadlock\n", i,
-                                     clients[i]->doing.load(), kStallSeconds);
+                                     clients[i]->doing.load(std::memory_order_relaxed),
+                                     kStallSeconds);
                         std::abort();
                     }
                 }
@@ -882,6 +923,9 @@ TEST(ManyClientsStressTest, TenClientsCallEverythingAtOnceWhileTheDevicesArePoll
         EXPECT_GE(server.cycles.load(), 3) << "the poll cycle hardly ran";
         EXPECT_GT(server.passes.load(), 0);
         callbacks = CheckingSink::calls.load();
+        for (auto& client : clients) {
+            client->verify();
+        }
         std::printf("stress: %ld poll cycles, %ld passes, %ld callbacks\n", server.cycles.load(),
                     server.passes.load(), callbacks);
     }
