@@ -817,7 +817,7 @@ private:
             setState(group, true);
         }
         const auto deadline = Steady::now() + std::chrono::seconds(kStallSeconds / 2);
-        for (int round = 0;; ++round) {
+        for (;;) {
             std::string outstanding;
             for (Group& group : groups_) {
                 const std::map<DWORD, int> answers = group.record->answers();
@@ -831,11 +831,6 @@ private:
             unanswered = outstanding;
             if (outstanding.empty() || Steady::now() > deadline) {
                 return;
-            }
-            // A refresh from the cache whose pass found the group without a sink waits for the
-            // next pass that is not periodic, which another client's cache refresh would bring.
-            if (round % 25 == 0) {
-                PostThreadMessageA(serverState().mainThreadId, WM_NOTIFY_CLIENTS, 0, 0);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             progress("settling");
