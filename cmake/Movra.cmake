@@ -21,6 +21,11 @@ function(movra_test name)
         set(ARG_TIMEOUT 120)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+    if(MOVRA_TSAN)
+        # Any report fails the test; the suppressions each carry their reason.
+        set_tests_properties(${name} PROPERTIES ENVIRONMENT
+            "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1")
+    endif()
 endfunction()
 
 # movra_os_sources(var dir): every .cpp of dir for this build: *_win32.cpp on Windows, *_posix.cpp

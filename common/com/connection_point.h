@@ -101,6 +101,10 @@ public:
             sink_ = std::move(candidate);
             cookie_ = NextConnectionCookie();
             *pdwCookie = cookie_;
+            // The owner may have held work back for want of a sink.
+            if constexpr (requires(Derived & d) { d.sinkConnectedLocked(); }) {
+                owner().sinkConnectedLocked();
+            }
             return S_OK;
         });
     }

@@ -245,6 +245,13 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD
     });
 }
 
+void CMovraOPCGroup::askForMissedRefreshLocked() {
+    if (pendingRefresh_.transactionId != 0 && !pendingRefresh_.fromDevice && active_ &&
+        connectedLocked() && state().stopRequested.load() == 0) {
+        PostThreadMessageA(state().mainThreadId, WM_NOTIFY_CLIENTS, 0, 0);
+    }
+}
+
 HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Cancel2(DWORD dwCancelID) noexcept {
     RETURN_IF_FAILED(queryGuard());
     platform::ComPtr<IOPCDataCallback> sink;

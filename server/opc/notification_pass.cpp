@@ -201,6 +201,8 @@ Delivery CMovraOPCGroup::CollectDelivery(bool periodic) {
         delivery.kind = Delivery::Kind::ReadComplete;
         delivery.transactionId = pendingRead_.transactionId;
         pendingRead_.transactionId = 0;  // the cancel ID stays, for a late Cancel2
+        // A group gets one call a pass: a refresh due now waits for the next one.
+        askForMissedRefreshLocked();
     } else {
         delivery.kind = Delivery::Kind::DataChange;
         if (refreshDue) {

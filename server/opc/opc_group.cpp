@@ -170,7 +170,11 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetState(DWORD* pRequestedUpdateRate,
     }
     *pRevisedUpdateRate = revisedUpdateRate_;
     if (pActive != nullptr) {
+        const bool activated = !active_ && *pActive;
         active_ = *pActive;
+        if (activated) {
+            askForMissedRefreshLocked();
+        }
     }
     if (pTimeBias != nullptr) {
         timeBias_ = *pTimeBias;

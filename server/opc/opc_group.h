@@ -102,6 +102,7 @@ public:
     HRESULT queryGuard() const { return removed_ ? E_FAIL : S_OK; }
     HRESULT connectionGuard() const { return queryGuard(); }
     std::mutex& connectionLock() { return core_->groupLock; }
+    void sinkConnectedLocked() { askForMissedRefreshLocked(); }
 
     // For the notification pass, with serverMutex held: takes the group lock, compares the
     // catalogue's values with what the client was last told, records what is reported, and
@@ -142,6 +143,12 @@ private:
     // errors[i] := why the write of handles[i] is refused; E_FAIL for a group that has left.
     HRESULT RefuseWrites(DWORD count, const OPCHANDLE* handles,
                          platform::CoTaskMemPtr<HRESULT>& errors);
+    // With the group lock held: a refresh from the cache is answered only by a pass that is not
+    // periodic, and one that came while the group had no sink, was inactive or answered a read
+    // left it pending.
+    // Once the group can take it, it asks for such a pass, else the client would wait for good
+    // and every later Refresh2 would be refused.
+    void askForMissedRefreshLocked();
     CMovraItem* catalogue() const { return server_->context().catalogue; }
     ServerState& state() const { return server_->context().state; }
     struct PendingRequest {

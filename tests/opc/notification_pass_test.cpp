@@ -5,6 +5,7 @@
 #include "tests/opc/io_fixture.h"
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 
@@ -193,6 +194,64 @@ TEST_F(Pass, RefreshFromTheCacheSendsEveryActiveItemWithItsTransaction) {
     EXPECT_EQ(async()->Cancel2(cancel), S_OK);
     EXPECT_EQ(lastCall(Callback::CancelComplete, 0), std::vector<OPCHANDLE>{});
     EXPECT_EQ(async()->Refresh2(OPC_DS_CACHE, 56, &cancel), S_OK);
+}
+
+// A refresh from the cache whose pass found the group unable to take it is answered once the group
+// can: connecting a sink or activating the group asks for the pass it missed, and only then.
+TEST_F(Pass, AMissedCacheRefreshAsksForItsPassOnceTheGroupCanTakeIt) {
+    publishAll(35.0f);
+    DWORD cookie = 0;
+    auto disconnect = [&] {
+        ComPtr<IConnectionPoint> point;
+        ASSERT_EQ(as<IConnectionPointContainer>(group.get(), IID_IConnectionPointContainer)
+                      ->FindConnectionPoint(IID_IOPCDataCallback, point.put()),
+                  S_OK);
+        ASSERT_EQ(point->Unadvise(cookie), S_OK);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> hold;
+        std::function<void()> release;
+    } cases[] = {
+        {"a sink connected again", disconnect, [&] { cookie = connect(group.get(), sink); }},
+        {"the group activated again", [&] { setActive(FALSE); }, [&] { setActive(TRUE); }},
+    };
+    DWORD transaction = 40;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        cookie = connect(group.get(), sink);
+        DWORD cancel = 0;
+        ASSERT_EQ(async()->Refresh2(OPC_DS_CACHE, ++transaction, &cancel), S_OK);
+        c.hold();
+        pass(false);  // the pass it asked for finds the group unable to take it
+        EXPECT_EQ(postedMessages(), std::vector<UINT>{WM_NOTIFY_CLIENTS}) << "Refresh2's own";
+        c.release();
+        EXPECT_EQ(postedMessages(), std::vector<UINT>{WM_NOTIFY_CLIENTS});
+        pass(false);
+        EXPECT_EQ(lastCall(Callback::DataChange, transaction), kAllClients);
+        c.hold();
+        c.release();
+        EXPECT_EQ(postedMessages(), std::vector<UINT>{}) << "nothing pending, nothing asked";
+        disconnect();
+    }
+}
+
+// One call a group a pass: a read and a refresh from the cache pending together are answered by
+// two passes, the second asked for by the first.
+TEST_F(Pass, ACacheRefreshBehindAReadGetsAPassOfItsOwn) {
+    connect();
+    publishAll(36.0f);
+    DWORD cancel = 0;
+    platform::CoTaskMemPtr<HRESULT> errors;
+    ASSERT_EQ(async()->Read(1, &handles[2], 50, &cancel, errors.put()), S_OK);
+    ASSERT_EQ(async()->Refresh2(OPC_DS_CACHE, 51, &cancel), S_OK);
+    postedMessages();
+    pass(false);
+    EXPECT_EQ(lastCall(Callback::ReadComplete, 50), std::vector<OPCHANDLE>{103});
+    EXPECT_EQ(postedMessages(), std::vector<UINT>{WM_NOTIFY_CLIENTS});
+    pass(false);
+    EXPECT_EQ(lastCall(Callback::DataChange, 51), kAllClients);
+    EXPECT_EQ(postedMessages(), std::vector<UINT>{});
 }
 
 // A refresh or read from the device is answered whole, by the pass after the poll cycle it asked
