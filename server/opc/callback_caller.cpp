@@ -11,6 +11,7 @@ struct CallbackCaller::Shared {
     std::mutex mutex;
     std::condition_variable changed;
     Call call;
+    std::function<void()> whenIdle;
     bool pending = false;  // a call handed over and not yet returned
     bool started = false;
     bool stopping = false;
@@ -60,6 +61,16 @@ std::optional<HRESULT> CallbackCaller::run(Call call, uint32_t waitMs) {
     return shared_->result;
 }
 
+void CallbackCaller::whenIdle(std::function<void()> then) {
+    std::unique_lock lock(shared_->mutex);
+    if (shared_->pending) {
+        shared_->whenIdle = std::move(then);
+        return;
+    }
+    lock.unlock();
+    then();
+}
+
 namespace {
 
 void callerThread(std::shared_ptr<CallbackCaller::Shared> shared) {
@@ -84,6 +95,12 @@ void callerThread(std::shared_ptr<CallbackCaller::Shared> shared) {
         shared->pending = false;
         ++shared->finished;
         shared->changed.notify_all();
+        if (std::function<void()> then = std::move(shared->whenIdle)) {
+            shared->whenIdle = nullptr;
+            lock.unlock();
+            then();
+            lock.lock();
+        }
     }
     lock.unlock();
     CoUninitialize();

@@ -29,6 +29,9 @@ public:
     // thread once it has run. While busy() nothing is run and nothing is returned. Throws when no
     // thread can be started.
     std::optional<HRESULT> run(Call call, uint32_t waitMs);
+    // Runs `then` on the thread once the call still running has returned (at once when none
+    // runs); one such wish at a time, the last one given.
+    void whenIdle(std::function<void()> then);
 
     // What the caller and its thread share; the thread keeps it while a call runs.
     struct Shared;

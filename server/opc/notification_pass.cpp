@@ -273,6 +273,17 @@ void NotificationPass::serveClient(ServerGroups& server, bool periodic) {
             std::lock_guard lock(server.serverMutex());
             server.statusLocked().ftLastUpdateTime = CurrentFileTime(context_.clock);
         }
+        if (!result) {
+            // Passes leave this client out until the call returns; a refresh from the cache it
+            // asked for meanwhile is answered only by a pass that is not periodic, so one is
+            // asked for then.
+            ServerState& state = context_.state;
+            caller.whenIdle([&state] {
+                if (state.stopRequested.load() == 0) {
+                    PostThreadMessageA(state.mainThreadId, WM_NOTIFY_CLIENTS, 0, 0);
+                }
+            });
+        }
         // A call that has not returned in time is logged as failed; the client is left out
         // until it returns.
         log_.Write(result && SUCCEEDED(*result) ? logtext::kOk.c_str() : logtext::kError.c_str(), 2,
