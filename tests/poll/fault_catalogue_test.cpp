@@ -27,38 +27,47 @@ struct Model {
     uint16_t nodes;
     const char* valuesFunction;  // the request that begins a read
     unsigned readRequests;       // requests of that function in one read
+    unsigned replyTimeoutSec;
 };
 
 const Model kModels[] = {
-    {"KMT", kTypeKmt, 10, 10, "0xB3", 2},     {"KMT-V", kTypeKmtV, 2, 1, "0x51", 1},
-    {"KMT-G", kTypeKmtG, 2, 1, "0x51", 1},    {"KMT-U", kTypeKmtU, 2, 1, "0x51", 6},
-    {"KMT-UV", kTypeKmtUV, 2, 1, "0x51", 13},
+    {"KMT", kTypeKmt, 10, 10, "0xB3", 2, 16},     {"KMT-V", kTypeKmtV, 2, 1, "0x51", 1, 4},
+    {"KMT-G", kTypeKmtG, 2, 1, "0x51", 1, 4},     {"KMT-U", kTypeKmtU, 2, 1, "0x51", 6, 12},
+    {"KMT-UV", kTypeKmtUV, 2, 1, "0x51", 13, 12},
 };
 
-// What happens to the faulty device's line before a regular cycle.
-enum class Line { Kept, Stopped, Restarted };
+// What happens to the faulty device's line before a regular cycle; Settled waits until it has
+// sent every reply it owes, as the pause between two cycles would.
+enum class Line { Kept, Settled, Stopped, Restarted };
 
-// One regular cycle: the faulty device's run holds the simulator's values of read `simCycle`, or
-// the failure reading.
+// One regular cycle: the faulty device's run holds the simulator's values of read `simCycle`, the
+// failure reading, or nothing written since the catalogue was built (identified in this cycle).
 struct Step {
+    enum Kind { Good, Failed, Untouched };
     Line line;
-    bool good;
+    Kind kind;
     uint32_t simCycle;
 };
 
 constexpr Step good(uint32_t simCycle, Line line = Line::Kept) {
-    return {line, true, simCycle};
+    return {line, Step::Good, simCycle};
 }
 constexpr Step failed(Line line = Line::Kept) {
-    return {line, false, 0};
+    return {line, Step::Failed, 0};
+}
+constexpr Step untouched() {
+    return {Line::Kept, Step::Untouched, 0};
 }
 
 struct Fault {
     const char* name;
-    // kmt-sim's fault= value; {F} is the model's values function, {N} its requests in one read.
+    // kmt-sim's fault= value; {F} is the model's values function, {N} its requests in one read,
+    // {T} a delay of one second past its reply time-out (real milliseconds).
     const char* fault;
     bool newerOnly;
     std::vector<Step> steps;
+    bool identifiedInFirstPass = true;
+    bool sharedLine = false;  // the healthy device on the same RS-485 line, after the faulty one
 };
 
 // The poll cycle never raises the connection's retry limit above 1, so any fault that spoils an
@@ -85,6 +94,18 @@ const std::vector<Fault>& faults() {
         // Answers one read, then nothing more until it is restarted (a power cycle: its read
         // count starts again).
         {"first", "first:{N}@{F}", false, {good(0), failed(), good(0, Line::Restarted)}},
+        // Silent to the first identification request: the first pass leaves the device
+        // unidentified, the next identifies it and publishes nothing, the one after reads it.
+        {"silentAtStart", "silent#1", false, {untouched(), good(0)}, false},
+        // A reply a second past the time-out: the device fails, and its late reply must not be
+        // taken for the answer to a later request.
+        // The simulator counts the late read as answered. On its own line the late reply lands
+        // while the port is closed and the next open drops it; on a shared line the next
+        // station's exchange skips it (wrong address).
+        {"late", "delay:{T}@{F}#1", false, {failed(), good(1, Line::Settled), good(2)}},
+        {"lateShared", "delay:{T}@{F}#1", false, {failed(), good(1), good(2)}, true, true},
+        {"funcShared", "func@{F}#1", false, {failed(), good(0)}, true, true},
+        {"silentShared", "silent@{F}#1", false, {failed(), good(0)}, true, true},
         // The line disappears: the port does not open (ERR_PORT_SETUP), and comes back.
         {"vanish", "", false, {good(0), failed(Line::Stopped), good(0, Line::Restarted)}},
     };
@@ -148,15 +169,18 @@ protected:
         const Model& model = *GetParam().model;
         std::string text = std::string("model=") + model.name +
                            ",address=" + std::to_string(address) + ",serial=0A0" +
-                           std::to_string(address) + ",seed=" + std::to_string(seed);
+                           std::to_string(address) + ",seed=" + std::to_string(seed) +
+                           ",clock=fixed:2025-06-15T08:30:00";
         if (model.type != kTypeKmt) {
             text += ",channels=" + std::to_string(model.channels) +
                     ",nodes=" + std::to_string(model.nodes);
         }
         const std::string fault = GetParam().fault->fault;
         if (faulty && !fault.empty()) {
-            text += ",fault=" + replaced(replaced(fault, "{F}", model.valuesFunction), "{N}",
-                                         std::to_string(model.readRequests));
+            std::string value = replaced(fault, "{F}", model.valuesFunction);
+            value = replaced(value, "{N}", std::to_string(model.readRequests));
+            value = replaced(value, "{T}", std::to_string((model.replyTimeoutSec + 1) * 100));
+            text += ",fault=" + value;
         }
         return text;
     }
@@ -183,25 +207,35 @@ TEST_P(FaultCatalogueTest, HealthyDeviceKeepsItsValuesAndTheFaultyOneRecovers) {
     const Fault& fault = *GetParam().fault;
     constexpr uint32_t kFaultySeed = 61;
     constexpr uint32_t kHealthySeed = 62;
-    startSim(1, {deviceArguments(1, kFaultySeed, true)});
-    startSim(2, {deviceArguments(2, kHealthySeed, false)});
+    const uint8_t healthyPort = fault.sharedLine ? 1 : 2;
+    if (fault.sharedLine) {
+        startSim(1,
+                 {deviceArguments(1, kFaultySeed, true), deviceArguments(2, kHealthySeed, false)});
+    } else {
+        startSim(1, {deviceArguments(1, kFaultySeed, true)});
+        startSim(2, {deviceArguments(2, kHealthySeed, false)});
+    }
     configure({deviceOf(model.type, 1, kLinkRs485, 1, 0x01),
-               deviceOf(model.type, 2, kLinkRs485, 2, 0x02)});
+               deviceOf(model.type, healthyPort, kLinkRs485, 2, 0x02)});
     paceTenTimesRealTime();
     const DeviceSetup faultySetup{model.type, kFaultySeed, model.channels, model.nodes};
     const DeviceSetup healthySetup{model.type, kHealthySeed, model.channels, model.nodes};
 
-    runCycle();
-    ASSERT_TRUE(poll->isIdentified(0));
-    ASSERT_TRUE(poll->isIdentified(1));
-
-    std::vector<std::string> expectedClosings{"Ok."};
     const std::string notAll = cp1251("Не все вычислители ответили на запрос!");
+    runCycle();
+    ASSERT_EQ(poll->isIdentified(0), fault.identifiedInFirstPass);
+    ASSERT_TRUE(poll->isIdentified(1));
+    expectUntouched(0);
+    expectUntouched(1);
+
+    std::vector<std::string> expectedClosings{fault.identifiedInFirstPass ? "Ok." : notAll};
     uint64_t lastFailure = 0;  // what the slots the model does not supply were last stamped with
     for (uint32_t k = 0; k < fault.steps.size(); ++k) {
         const Step& step = fault.steps[k];
         SCOPED_TRACE("regular cycle " + std::to_string(k));
-        if (step.line == Line::Stopped) {
+        if (step.line == Line::Settled) {
+            sims[0]->settledTraceText(5000);
+        } else if (step.line == Line::Stopped) {
             sims[0].reset();
         } else if (step.line == Line::Restarted) {
             sims[0].reset();
@@ -210,15 +244,21 @@ TEST_P(FaultCatalogueTest, HealthyDeviceKeepsItsValuesAndTheFaultyOneRecovers) {
             sims.pop_back();
         }
         runCycle();
-        if (step.good) {
-            expectRun(0, predictRun(faultySetup, step.simCycle), Stamp{Stamp::Utc}, false,
-                      lastFailure);
-        } else {
-            expectAllFailed(0, false);
-            lastFailure = ticksOf(slot(runStart(0)).lastUpdate);
+        switch (step.kind) {
+            case Step::Good:
+                expectRun(0, predictRun(faultySetup, step.simCycle), Stamp{Stamp::Utc}, false,
+                          lastFailure);
+                break;
+            case Step::Failed:
+                expectAllFailed(0, false);
+                lastFailure = ticksOf(slot(runStart(0)).lastUpdate);
+                break;
+            case Step::Untouched:
+                expectUntouched(0);
+                break;
         }
         expectRun(1, predictRun(healthySetup, k), Stamp{Stamp::Utc}, false);
-        expectedClosings.push_back(step.good ? "Ok." : notAll);
+        expectedClosings.push_back(step.kind == Step::Failed ? notAll : "Ok.");
     }
     EXPECT_EQ(cycleClosings(logText()), expectedClosings) << logText();
 }
