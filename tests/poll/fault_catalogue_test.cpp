@@ -1,9 +1,10 @@
 // Every fault kmt-sim can inject, on each of the five models, against the real poll cycle: one
-// faulty device on COM1 and a healthy one of the same model on COM2. The healthy device must get
-// fresh good values every cycle; the faulty one the failure reading (0, bad, time of the attempt)
-// or, where the connection absorbs the fault, good values; and both must show the simulator's
-// values again once the fault is over. MOVRA_FAULTS_FULL=1 runs every model with every fault;
-// by default each fault runs on one model and each model gets at least one fault.
+// faulty device on COM1 and a healthy one of the same model on COM2 (or after it on COM1's
+// RS-485 line). The healthy device must get fresh good values every cycle; the faulty one the
+// failure reading (0, bad, time of the attempt) or, where the connection absorbs the fault, good
+// values; and both must show the simulator's values again once the fault is over.
+// MOVRA_FAULTS_FULL=1 runs every model with every fault; by default each fault runs on one model
+// and each model gets at least one fault.
 #include "tests/poll/poll_sim_fixture.h"
 
 #include <gtest/gtest.h>
@@ -97,13 +98,12 @@ const std::vector<Fault>& faults() {
         // Silent to the first identification request: the first pass leaves the device
         // unidentified, the next identifies it and publishes nothing, the one after reads it.
         {"silentAtStart", "silent#1", false, {untouched(), good(0)}, false},
-        // A reply a second past the time-out: the device fails, and its late reply must not be
-        // taken for the answer to a later request.
-        // The simulator counts the late read as answered. On its own line the late reply lands
-        // while the port is closed and the next open drops it; on a shared line the next
-        // station's exchange skips it (wrong address).
+        // A reply a second past the time-out fails the device; the simulator counts that read as
+        // answered. On its own line the late reply lands while the port is closed and the next
+        // open drops it; on a shared line the next station's exchange skips it (wrong address).
         {"late", "delay:{T}@{F}#1", false, {failed(), good(1, Line::Settled), good(2)}},
         {"lateShared", "delay:{T}@{F}#1", false, {failed(), good(1), good(2)}, true, true},
+        // What the faulty device leaves on a shared line must not spoil the next station.
         {"funcShared", "func@{F}#1", false, {failed(), good(0)}, true, true},
         {"silentShared", "silent@{F}#1", false, {failed(), good(0)}, true, true},
         // The line disappears: the port does not open (ERR_PORT_SETUP), and comes back.
