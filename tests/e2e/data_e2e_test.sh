@@ -76,25 +76,17 @@ stop_line() {
     unset "sims[$1]"
 }
 
+source "$here/processes.sh"
+
 # The Linux processes of this run's server.
 server_pids() {
-    for dir in /proc/[0-9]*; do
-        cmdline=$(tr '\0' ' ' 2>/dev/null <"$dir/cmdline") || continue
-        case $cmdline in
-            *"$tag"*MovraOPCServer.exe*) echo "${dir#/proc/}" ;;
-        esac
-    done
+    pids_matching "*$tag*MovraOPCServer.exe*"
 }
 
 # The Linux processes of this run's second client: its command line holds the role and the
 # run's folder.
 second_client_pids() {
-    for dir in /proc/[0-9]*; do
-        cmdline=$(tr '\0' ' ' 2>/dev/null <"$dir/cmdline") || continue
-        case $cmdline in
-            *data_e2e_test.exe*--role=second*"$tag"*) echo "${dir#/proc/}" ;;
-        esac
-    done
+    pids_matching "*data_e2e_test.exe*--role=second*$tag*"
 }
 
 mkdir -p "$work/ports" "$work/flags" "$work/server"

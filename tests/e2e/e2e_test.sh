@@ -24,15 +24,11 @@ now_ms() {
     echo $(($(date +%s%N) / 1000000))
 }
 
-# This run's server processes: Wine runs a Windows program as a Linux process whose command line
-# holds the program's path, and ours lies in a folder of this run only.
+. "$(dirname "$0")/processes.sh"
+
+# This run's server processes: ours lies in a folder of this run only.
 server_pids() {
-    for dir in /proc/[0-9]*; do
-        cmdline=$(tr '\0' ' ' 2>/dev/null <"$dir/cmdline") || continue
-        case $cmdline in
-            *"$tag"*MovraOPCServer.exe*) echo "${dir#/proc/}" ;;
-        esac
-    done
+    pids_matching "*$tag*MovraOPCServer.exe*"
 }
 
 wine_quiet() {
