@@ -81,6 +81,13 @@ void checkModel(std::span<const uint8_t> bytes) {
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
     }
+    // The server reads the file as it reads the same bytes in memory.
+    ServerConfiguration fromFile, fromBytes;
+    FUZZ_CHECK(ReadConfiguration(path.string(), fromFile) ==
+               decodeServerConfiguration(bytes, fromBytes));
+    FUZZ_CHECK(fromFile.devices == fromBytes.devices &&
+               fromFile.pollPeriodMs == fromBytes.pollPeriodMs);
+
     configurator::ConfiguratorModel model(path);
     const auto damage = model.load();
     ConfiguratorTable expected;

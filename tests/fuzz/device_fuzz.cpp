@@ -49,6 +49,14 @@ bool allZero(const void* bytes, size_t size) {
     return true;
 }
 
+// A reading is taken from a reply (quality good) or not supplied (all zero).
+template <size_t N>
+void checkReadings(const Reading (&readings)[N]) {
+    for (const Reading& reading : readings) {
+        FUZZ_CHECK(reading.quality == kQualityGood || unsupplied(reading));
+    }
+}
+
 void checkRead(const ReadResult& read, const CMovraDataExchange& exchange,
                const IdentifyResult& identity) {
     if (FAILED(read.hr)) {
@@ -57,6 +65,13 @@ void checkRead(const ReadResult& read, const CMovraDataExchange& exchange,
     }
     FUZZ_CHECK(read.system && read.channel && read.node);
     FUZZ_CHECK(read.channels == identity.channels && read.nodes == identity.nodes);
+    checkReadings(read.system->readings);
+    for (uint16_t c = 0; c < read.channels; ++c) {
+        checkReadings(read.channel.get()[c].readings);
+    }
+    for (uint16_t n = 0; n < read.nodes; ++n) {
+        checkReadings(read.node.get()[n].readings);
+    }
     for (uint16_t c = read.channels; c < exchange.MaxChannels(); ++c) {
         FUZZ_CHECK(allZero(&read.channel.get()[c], sizeof(ChannelBlock)));
     }
@@ -97,6 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(identity.identity && identity.channel && identity.node);
     FUZZ_CHECK(identity.channels <= exchange->MaxChannels());
     FUZZ_CHECK(identity.nodes <= exchange->MaxNodes());
+    // The KMT reports no layout: it always has all of its channels and nodes.
+    FUZZ_CHECK(type != kTypeKmt || (identity.channels == 10 && identity.nodes == 10));
     for (uint8_t i = 0; i < reads; ++i) {
         checkRead(runRead(*exchange, identity.identity->bytes[0], selection), *exchange, identity);
     }

@@ -147,6 +147,27 @@ void freeEach(T** items, size_t count) {
     }
 }
 
+// A per-item call: a failure hands out no arrays; a success hands out the error array, and it is
+// S_FALSE exactly when an item failed.
+void checkPerItem(HRESULT hr, DWORD count, const HRESULT* errors, const void* results = nullptr) {
+    if (FAILED(hr)) {
+        FUZZ_CHECK(errors == nullptr && results == nullptr);
+        return;
+    }
+    FUZZ_CHECK(count > 0 && errors != nullptr);
+    bool anyFailed = false;
+    for (DWORD i = 0; i < count; ++i) {
+        anyFailed = anyFailed || FAILED(errors[i]);
+    }
+    FUZZ_CHECK(hr == (anyFailed ? S_FALSE : S_OK));
+}
+
+// An enumerator's Next: S_OK exactly when all that was asked for came.
+void checkNext(HRESULT hr, ULONG asked, ULONG fetched) {
+    FUZZ_CHECK(FAILED(hr) || fetched <= asked);
+    FUZZ_CHECK(FAILED(hr) || (hr == S_OK) == (fetched == asked));
+}
+
 // One fuzzed sequence against up to three clients.
 class Session {
 public:
@@ -202,7 +223,7 @@ private:
                                           "SYS",     "PKE0A01.K01", "..",  ".",
                                           "*",       "PKE*",        "?",   "PKE0A01.SYS.Pa"};
         WString& slot = texts[textIndex++ % texts.size()];
-        switch (in.pick(6)) {
+        switch (in.pick(7)) {
             case 0:
             case 1:
                 slot = WString(env.catalogue.itemIdAt(in.u16() % env.catalogue.slotCount()));
@@ -223,6 +244,14 @@ private:
             case 4:
                 slot.clear();
                 break;
+            case 5: {
+                // An item ID with more behind it, up to far beyond any buffer for an ID.
+                slot = WString(env.catalogue.itemIdAt(in.u16() % env.catalogue.slotCount()));
+                const size_t extra = in.u16() % 4000;
+                const WCHAR unit = static_cast<WCHAR>(in.u8() | 1);
+                slot.append(extra, unit);
+                break;
+            }
             default:
                 return nullptr;
         }
@@ -335,11 +364,14 @@ private:
         CoTaskMemPtr<OPCITEMRESULT> results;
         CoTaskMemPtr<HRESULT> errors;
         const DWORD n = count(definitions.size());
+        HRESULT hr;
         if (validate) {
-            items->ValidateItems(n, definitions.data(), in.flag(), results.put(), errors.put());
+            hr =
+                items->ValidateItems(n, definitions.data(), in.flag(), results.put(), errors.put());
         } else {
-            items->AddItems(n, definitions.data(), results.put(), errors.put());
+            hr = items->AddItems(n, definitions.data(), results.put(), errors.put());
         }
+        checkPerItem(hr, n, errors.get(), results.get());
         if (results && errors) {
             for (DWORD i = 0; i < n; ++i) {
                 if (SUCCEEDED(errors[i]) && !validate && itemHandles.size() < 64) {
@@ -357,17 +389,18 @@ private:
         std::vector<OPCHANDLE> targets = handles(itemHandles);
         const DWORD n = count(targets.size());
         CoTaskMemPtr<HRESULT> errors;
+        HRESULT hr = E_FAIL;
         switch (which) {
             case 0:
-                items->RemoveItems(n, targets.data(), errors.put());
+                hr = items->RemoveItems(n, targets.data(), errors.put());
                 break;
             case 1:
-                items->SetActiveState(n, targets.data(), in.flag(), errors.put());
+                hr = items->SetActiveState(n, targets.data(), in.flag(), errors.put());
                 break;
             case 2: {
                 std::vector<OPCHANDLE> clients = handles({});
                 clients.resize(targets.size());
-                items->SetClientHandles(n, targets.data(), clients.data(), errors.put());
+                hr = items->SetClientHandles(n, targets.data(), clients.data(), errors.put());
                 break;
             }
             default: {
@@ -375,10 +408,11 @@ private:
                 for (VARTYPE& type : types) {
                     type = vartype();
                 }
-                items->SetDatatypes(n, targets.data(), types.data(), errors.put());
+                hr = items->SetDatatypes(n, targets.data(), types.data(), errors.put());
                 break;
             }
         }
+        checkPerItem(hr, n, errors.get());
     }
     void itemEnumerator() {
         auto items = groupAs<IOPCItemMgt>(IID_IOPCItemMgt);
@@ -395,7 +429,8 @@ private:
                 case 0: {
                     CoTaskMemPtr<OPCITEMATTRIBUTES> attributes;
                     ULONG fetched = 0;
-                    enumerator->Next(in.pick(10), attributes.put(), &fetched);
+                    const ULONG asked = in.pick(10);
+                    checkNext(enumerator->Next(asked, attributes.put(), &fetched), asked, fetched);
                     for (ULONG k = 0; attributes && k < fetched; ++k) {
                         CoTaskMemFree(attributes[k].szAccessPath);
                         CoTaskMemFree(attributes[k].szItemID);
@@ -437,11 +472,13 @@ private:
                 value.vt = VT_R4;
                 value.fltVal = 1.0f;
             }
-            io->Write(n, targets.data(), values.data(), errors.put());
+            checkPerItem(io->Write(n, targets.data(), values.data(), errors.put()), n,
+                         errors.get());
             return;
         }
-        io->Read(static_cast<OPCDATASOURCE>(source()), n, targets.data(), states.put(),
-                 errors.put());
+        const HRESULT hr = io->Read(static_cast<OPCDATASOURCE>(source()), n, targets.data(),
+                                    states.put(), errors.put());
+        checkPerItem(hr, n, errors.get(), states.get());
         for (DWORD i = 0; states && i < n; ++i) {
             VariantClear(&states[i].vDataValue);
         }
@@ -458,7 +495,8 @@ private:
                 std::vector<OPCHANDLE> targets = handles(itemHandles);
                 const DWORD n = count(targets.size());
                 const DWORD transaction = in.u32();
-                io->Read(n, targets.data(), transaction, &cancelId, errors.put());
+                checkPerItem(io->Read(n, targets.data(), transaction, &cancelId, errors.put()), n,
+                             errors.get());
                 break;
             }
             case 1: {
@@ -481,7 +519,9 @@ private:
                     VariantInit(&value);
                 }
                 const DWORD n = count(targets.size());
-                io->Write(n, targets.data(), values.data(), in.u32(), &cancelId, errors.put());
+                checkPerItem(
+                    io->Write(n, targets.data(), values.data(), in.u32(), &cancelId, errors.put()),
+                    n, errors.get());
                 break;
             }
         }
@@ -562,7 +602,11 @@ private:
                     std::array<LPOLESTR, 8> got{};
                     ULONG fetched = 0;
                     const ULONG wanted = 1 + in.pick(got.size());
-                    names->Next(wanted, got.data(), wanted == 1 && in.flag() ? nullptr : &fetched);
+                    ULONG* fetchedArgument = wanted == 1 && in.flag() ? nullptr : &fetched;
+                    const HRESULT hr = names->Next(wanted, got.data(), fetchedArgument);
+                    if (fetchedArgument != nullptr) {
+                        checkNext(hr, wanted, fetched);
+                    }
                     for (LPOLESTR name : got) {
                         CoTaskMemFree(name);
                     }
@@ -604,13 +648,17 @@ private:
             }
             case 1: {
                 CoTaskMemPtr<VARIANT> values;
-                props->GetItemProperties(mutableText(), n, ids.data(), values.put(), errors.put());
+                const HRESULT hr = props->GetItemProperties(mutableText(), n, ids.data(),
+                                                            values.put(), errors.put());
+                checkPerItem(hr, n, errors.get(), values.get());
                 clearVariants(values.get(), n);
                 break;
             }
             default: {
                 CoTaskMemPtr<LPWSTR> newIds;
-                props->LookupItemIDs(mutableText(), n, ids.data(), newIds.put(), errors.put());
+                const HRESULT hr =
+                    props->LookupItemIDs(mutableText(), n, ids.data(), newIds.put(), errors.put());
+                checkPerItem(hr, n, errors.get(), newIds.get());
                 freeEach(newIds.get(), n);
                 break;
             }
@@ -755,7 +803,8 @@ private:
                 if (enumerator.queryInterface(IID_IEnumUnknown, unknowns) == S_OK) {
                     std::array<IUnknown*, 4> got{};
                     ULONG fetched = 0;
-                    unknowns->Next(got.size(), got.data(), &fetched);
+                    checkNext(unknowns->Next(got.size(), got.data(), &fetched), got.size(),
+                              fetched);
                     for (ULONG i = 0; i < fetched; ++i) {
                         got[i]->Release();
                     }
