@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <mutex>
@@ -64,6 +65,8 @@ private:
     }
 };
 
+std::filesystem::path scratchFolder;  // the log's folder, removed at exit
+
 // What lives as long as the process: the catalogue, the context and the main loop that answers
 // poll requests with a published cycle and runs the passes.
 struct Environment {
@@ -71,6 +74,11 @@ struct Environment {
         const auto folder =
             std::filesystem::temp_directory_path() / ("movra-opc-fuzz-" + std::to_string(getpid()));
         std::filesystem::create_directories(folder);
+        scratchFolder = folder;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(scratchFolder, ignored);
+        });
         logPath = (folder / "log.txt").string();
         log.Open((folder / "MovraOPCServer.exe").string().c_str());
         FUZZ_CHECK(catalogue.BuildCatalogue(configurationOfTypes({kTypeKmtV, kTypeKmtG})) == S_OK);
@@ -430,7 +438,8 @@ private:
                     CoTaskMemPtr<OPCITEMATTRIBUTES> attributes;
                     ULONG fetched = 0;
                     const ULONG asked = in.pick(10);
-                    checkNext(enumerator->Next(asked, attributes.put(), &fetched), asked, fetched);
+                    const HRESULT hr = enumerator->Next(asked, attributes.put(), &fetched);
+                    checkNext(hr, asked, fetched);
                     for (ULONG k = 0; attributes && k < fetched; ++k) {
                         CoTaskMemFree(attributes[k].szAccessPath);
                         CoTaskMemFree(attributes[k].szItemID);
@@ -472,8 +481,8 @@ private:
                 value.vt = VT_R4;
                 value.fltVal = 1.0f;
             }
-            checkPerItem(io->Write(n, targets.data(), values.data(), errors.put()), n,
-                         errors.get());
+            const HRESULT hr = io->Write(n, targets.data(), values.data(), errors.put());
+            checkPerItem(hr, n, errors.get());
             return;
         }
         const HRESULT hr = io->Read(static_cast<OPCDATASOURCE>(source()), n, targets.data(),
@@ -495,8 +504,9 @@ private:
                 std::vector<OPCHANDLE> targets = handles(itemHandles);
                 const DWORD n = count(targets.size());
                 const DWORD transaction = in.u32();
-                checkPerItem(io->Read(n, targets.data(), transaction, &cancelId, errors.put()), n,
-                             errors.get());
+                const HRESULT hr =
+                    io->Read(n, targets.data(), transaction, &cancelId, errors.put());
+                checkPerItem(hr, n, errors.get());
                 break;
             }
             case 1: {
@@ -519,9 +529,9 @@ private:
                     VariantInit(&value);
                 }
                 const DWORD n = count(targets.size());
-                checkPerItem(
-                    io->Write(n, targets.data(), values.data(), in.u32(), &cancelId, errors.put()),
-                    n, errors.get());
+                const HRESULT hr =
+                    io->Write(n, targets.data(), values.data(), in.u32(), &cancelId, errors.put());
+                checkPerItem(hr, n, errors.get());
                 break;
             }
         }
@@ -803,8 +813,8 @@ private:
                 if (enumerator.queryInterface(IID_IEnumUnknown, unknowns) == S_OK) {
                     std::array<IUnknown*, 4> got{};
                     ULONG fetched = 0;
-                    checkNext(unknowns->Next(got.size(), got.data(), &fetched), got.size(),
-                              fetched);
+                    const HRESULT hr = unknowns->Next(got.size(), got.data(), &fetched);
+                    checkNext(hr, got.size(), fetched);
                     for (ULONG i = 0; i < fetched; ++i) {
                         got[i]->Release();
                     }
