@@ -42,25 +42,26 @@ write("config", "old-format", config(1.01, 30, [
 write("config", "empty", config(1.08, 0, []))
 
 
-# The device target: model, timestamp source, selection flags, reads, then the device's steps.
+# The device target: model, line (bit 0 RS-485, then the timestamp source, then the retry
+# limit), selection flags, reads, then the station's answer to each request.
 def reply(data):
     return bytes([0, len(data)]) + data
 
 
 def device_error():
-    return bytes([3 | (3 << 2)])
+    return bytes([3, 0])
 
 
 def pattern(size, start):
     return bytes((start + 7 * i) & 0xFF for i in range(size))
 
 
-def device(model, steps, selection=1, reads=0, timestamp=2):
-    return bytes([model - 1, timestamp]) + struct.pack("<I", selection) + bytes([reads]) + b"".join(steps)
+def device(model, steps, selection=1, reads=0, line=1 | (2 << 1)):
+    return bytes([model - 1, line]) + struct.pack("<I", selection) + bytes([reads]) + b"".join(steps)
 
 
 full = [reply(pattern(255, i)) for i in range(24)]
-write("device", "kmt", device(1, full))
+write("device", "kmt", device(1, full, line=0))
 write("device", "kmt-status-words",
       device(1, full + [reply(pattern(8, i)) for i in range(12)], selection=1 | (1 << 5)))
 for model, name in ((2, "kmt-v"), (3, "kmt-g"), (4, "kmt-u"), (5, "kmt-uv")):
