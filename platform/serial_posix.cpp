@@ -69,7 +69,8 @@ struct SerialPort::Impl {
     size_t count = 0;
     size_t transferred = 0;
 
-    // Takes what has arrived without waiting; false when the line reports an error or hang-up.
+    // Takes what has arrived without waiting; false when the line reports an error. With VMIN
+    // and VTIME 0 a read of an empty line gives 0, not EAGAIN: that is no data yet.
     bool drain() {
         while (transferred < count) {
             ssize_t got = ::read(fd, buffer + transferred, count - transferred);
@@ -78,7 +79,7 @@ struct SerialPort::Impl {
             } else if (got < 0 && errno == EINTR) {
                 continue;
             } else {
-                return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+                return got == 0 || errno == EAGAIN || errno == EWOULDBLOCK;
             }
         }
         return true;
@@ -214,9 +215,13 @@ ReadProgress SerialPort::waitRead(uint32_t milliseconds) {
         pollfd entry{port.fd, POLLIN, 0};
         int timeoutMs = static_cast<int>((left.count() + 999) / 1000);
         int ready = ::poll(&entry, 1, timeoutMs);
-        if (ready > 0 && (entry.revents & POLLIN) == 0) {
-            // Hang-up or error without data: the line is dead for now.
-            sleepUntil(deadline);
+        if (ready > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            // Hang-up or error: what arrived is taken, then the line is dead for now (a read
+            // there may give 0 at once, which would only turn this wait into a spin).
+            port.drain();
+            if (port.transferred != port.count) {
+                sleepUntil(deadline);
+            }
             break;
         }
     }

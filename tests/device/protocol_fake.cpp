@@ -1,5 +1,6 @@
 #include "tests/device/protocol_fake.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -164,11 +165,14 @@ HRESULT ScriptedLine::Exchange(uint32_t requestSize, uint8_t* request, uint32_t*
             out = step.bytes;
             break;
     }
-    auto* block = static_cast<uint8_t*>(CoTaskMemAlloc(out.size()));
+    // An empty frame still gets a block of its own, as any reply the caller must free.
+    auto* block = static_cast<uint8_t*>(CoTaskMemAlloc(std::max<size_t>(out.size(), 1)));
     if (block == nullptr) {
         return E_OUTOFMEMORY;
     }
-    std::memcpy(block, out.data(), out.size());
+    if (!out.empty()) {
+        std::memcpy(block, out.data(), out.size());
+    }
     *replySize = static_cast<uint32_t>(out.size());
     *reply = block;
     return S_OK;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -146,6 +147,34 @@ TEST_F(SerialPortTest, ASilentWaitLastsOneSliceAtMost) {
     EXPECT_EQ(progress.transferred, 0u);
     EXPECT_GE(waited.count(), 4);
     EXPECT_LT(waited.count(), 100);
+}
+
+// The bytes come a millisecond into each wait: every wait must end with them, not with its slice
+// (20 slices would take 100 ms).
+TEST_F(SerialPortTest, AWaitEndsAsSoonAsItsLastByteArrives) {
+    platform::SerialPort port;
+    ASSERT_TRUE(port.open(3));
+    ASSERT_TRUE(port.configure(9600));
+    constexpr int kRounds = 20;
+    std::chrono::microseconds waited{0};
+    for (int round = 0; round < kRounds; ++round) {
+        uint8_t byte = 0;
+        ASSERT_TRUE(port.startRead(&byte, 1));
+        std::thread peer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            peerWrite("\x42");
+        });
+        auto start = Steady::now();
+        platform::ReadProgress progress = port.waitRead(5);
+        waited += std::chrono::duration_cast<std::chrono::microseconds>(Steady::now() - start);
+        peer.join();
+        if (!progress.complete) {
+            progress = awaitRead(port, 1000);  // a peer thread that came late under load
+        }
+        ASSERT_TRUE(progress.complete);
+        EXPECT_EQ(byte, 0x42);
+    }
+    EXPECT_LT(waited.count(), kRounds * 5000 * 6 / 10);
 }
 
 TEST_F(SerialPortTest, ACancelledReadLeavesItsBufferAloneAndLosesNoByte) {
