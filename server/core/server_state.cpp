@@ -22,6 +22,16 @@ LONG ServerState::LockServerCount(bool lock) {
     return current > 0 ? current - 1 : 0;
 }
 
+bool ServerState::RequestPoll() {
+    return PostThreadMessageA(mainThreadId.load(), WM_POLL_REQUEST, 0, 0) != FALSE;
+}
+
+void ServerState::RequestRefreshPass() {
+    if (stopRequested.load() == 0) {
+        PostThreadMessageA(mainThreadId.load(), WM_NOTIFY_CLIENTS, 0, 0);
+    }
+}
+
 DWORD ServerState::NextCancelId() {
     DWORD current = lastCancelId.load();
     DWORD next;

@@ -52,6 +52,11 @@ struct ServerState {
     LONG LockServerCount(bool lock);
     // True while a server object or a server lock keeps the server from ending.
     bool IsServerInUse() const { return clientCount.load() != 0 || serverLockCount.load() != 0; }
+    // Asks the main thread for a poll cycle as soon as possible; false when it cannot be asked.
+    bool RequestPoll();
+    // Asks the main thread for a notification pass that is not periodic (the one that answers
+    // refreshes from the cache), unless the server is stopping.
+    void RequestRefreshPass();
     // A cancel ID for an asynchronous request, unique across every group of the process (until
     // the 32 bits wrap); never 0.
     DWORD NextCancelId();

@@ -160,7 +160,7 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServe
             pendingReadHandles_.swap(valid);
             pendingRead_.transactionId = dwTransactionID;
             pendingRead_.cancelId = state().NextCancelId();
-            if (!PostThreadMessageA(state().mainThreadId, WM_POLL_REQUEST, 0, 0)) {
+            if (!state().RequestPoll()) {
                 pendingRead_ = {};
                 pendingReadHandles_.clear();
                 return E_FAIL;
@@ -231,12 +231,10 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD
         pendingRefresh_.fromDevice = dwSource == OPC_DS_DEVICE;
         *pdwCancelID = pendingRefresh_.cancelId;
         if (dwSource == OPC_DS_CACHE) {
-            if (state().stopRequested.load() == 0) {
-                PostThreadMessageA(state().mainThreadId, WM_NOTIFY_CLIENTS, 0, 0);
-            }
+            state().RequestRefreshPass();
             return S_OK;
         }
-        if (!PostThreadMessageA(state().mainThreadId, WM_POLL_REQUEST, 0, 0)) {
+        if (!state().RequestPoll()) {
             pendingRefresh_ = {};
             *pdwCancelID = 0;
             return E_FAIL;
@@ -247,8 +245,8 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD
 
 void CMovraOPCGroup::askForMissedRefreshLocked() {
     if (pendingRefresh_.transactionId != 0 && !pendingRefresh_.fromDevice && active_ &&
-        connectedLocked() && state().stopRequested.load() == 0) {
-        PostThreadMessageA(state().mainThreadId, WM_NOTIFY_CLIENTS, 0, 0);
+        connectedLocked()) {
+        state().RequestRefreshPass();
     }
 }
 

@@ -278,11 +278,7 @@ void NotificationPass::serveClient(ServerGroups& server, bool periodic) {
             // asked for meanwhile is answered only by a pass that is not periodic, so one is
             // asked for then.
             ServerState& state = context_.state;
-            caller.whenIdle([&state] {
-                if (state.stopRequested.load() == 0) {
-                    PostThreadMessageA(state.mainThreadId, WM_NOTIFY_CLIENTS, 0, 0);
-                }
-            });
+            caller.whenIdle([&state] { state.RequestRefreshPass(); });
         }
         // A call that has not returned in time is logged as failed; the client is left out
         // until it returns.

@@ -221,7 +221,7 @@ bool ServerGroups::AwaitDeviceRead() {
     ServerState& state = context_.state;
     std::unique_lock lock(state.stateMutex);
     deviceReadRequested_ = true;
-    if (!PostThreadMessageA(state.mainThreadId, WM_POLL_REQUEST, 0, 0)) {
+    if (!state.RequestPoll()) {
         return false;  // the flag stays for the next pass to clear
     }
     // Any pass that serves this server from now on brings the catalogue's latest values; the
