@@ -42,6 +42,8 @@ public:
 
     // Clears a line error (break, framing, overrun) so that reading and writing go on.
     void clearErrors();
+    // Drops every byte that has arrived and not been read. Not for use while a read runs.
+    void discardInput();
     // Writes all bytes and waits until they have gone to the driver, at most about a second plus
     // the time of the bytes themselves; false when the write failed or was cancelled.
     bool write(const uint8_t* bytes, size_t count);
@@ -53,8 +55,9 @@ public:
     // returns its progress. Returns early as soon as the last byte has arrived. Line errors look
     // like silence: the wait takes its time and the read goes on.
     ReadProgress waitRead(uint32_t milliseconds);
-    // Stops the read in progress; nothing writes into its buffer afterwards.
-    void cancelRead();
+    // Stops the read in progress; nothing writes into its buffer afterwards. Returns how many
+    // bytes at its start had arrived.
+    size_t cancelRead();
 
     struct Impl;
 

@@ -151,6 +151,12 @@ void SerialPort::clearErrors() {
     // Line errors of a terminal do not block later I/O; nothing is latched to clear.
 }
 
+void SerialPort::discardInput() {
+    if (impl_->fd >= 0) {
+        ::tcflush(impl_->fd, TCIFLUSH);
+    }
+}
+
 bool SerialPort::write(const uint8_t* bytes, size_t count) {
     if (impl_->fd < 0) {
         return false;
@@ -228,10 +234,12 @@ ReadProgress SerialPort::waitRead(uint32_t milliseconds) {
     return {port.transferred, port.transferred == port.count};
 }
 
-void SerialPort::cancelRead() {
+size_t SerialPort::cancelRead() {
+    size_t transferred = impl_->transferred;
     impl_->buffer = nullptr;
     impl_->count = 0;
     impl_->transferred = 0;
+    return transferred;
 }
 
 }  // namespace platform

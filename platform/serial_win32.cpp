@@ -153,6 +153,12 @@ void SerialPort::clearErrors() {
     }
 }
 
+void SerialPort::discardInput() {
+    if (impl_->handle != INVALID_HANDLE_VALUE) {
+        PurgeComm(impl_->handle, PURGE_RXCLEAR);
+    }
+}
+
 bool SerialPort::write(const uint8_t* bytes, size_t count) {
     Impl& port = *impl_;
     if (port.handle == INVALID_HANDLE_VALUE) {
@@ -220,19 +226,23 @@ ReadProgress SerialPort::waitRead(uint32_t milliseconds) {
     return {port.transferred, port.transferred == port.count};
 }
 
-void SerialPort::cancelRead() {
+size_t SerialPort::cancelRead() {
     Impl& port = *impl_;
     if (port.pending) {
         // CancelIoEx, not CancelIo: the read goes even when another thread posted it.
         CancelIoEx(port.handle, &port.readOverlapped);
-        // Wait for the cancellation itself: only then is the buffer ours again.
+        // Wait for the cancellation itself: only then is the buffer ours again, and the count
+        // tells what reached it before.
         DWORD got = 0;
         GetOverlappedResult(port.handle, &port.readOverlapped, &got, TRUE);
+        port.transferred += got;
         port.pending = false;
     }
+    size_t transferred = port.transferred;
     port.buffer = nullptr;
     port.count = 0;
     port.transferred = 0;
+    return transferred;
 }
 
 }  // namespace platform

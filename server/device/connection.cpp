@@ -3,6 +3,7 @@
 #include "platform/co_task_mem.h"
 #include "server/core/server_state.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -183,6 +184,8 @@ HRESULT CMovraDeviceConnection::Send(uint32_t count, const uint8_t* bytes, uint1
     if (HasSerialPort() && port_.isOpen()) {
         Trace(">", bytes, count);
         port_.clearErrors();
+        // A late answer to an abandoned request would otherwise pass for this one's.
+        port_.discardInput();
         // A lost write shows as silence in the reply that follows; nothing more to do here.
         port_.write(bytes, count);
     }
@@ -196,35 +199,88 @@ bool CMovraDeviceConnection::StopSeen() {
     return stopped_.load() != 0;
 }
 
-bool CMovraDeviceConnection::ReadBytes(uint8_t* buffer, uint32_t count, uint32_t limitSec,
-                                       bool skip, uint8_t expected) {
-    uint64_t start = clock_.nowMs();
+bool CMovraDeviceConnection::ReadBytes(uint8_t* buffer, uint32_t count, uint64_t deadlineMs,
+                                       uint32_t* got) {
+    *got = 0;
+    if (!port_.startRead(buffer, count)) {
+        return false;
+    }
     for (;;) {
-        if (!port_.startRead(buffer, count)) {
+        // A read left running after a failure would write into a buffer the caller frees.
+        if (StopSeen() || clock_.nowMs() >= deadlineMs) {
+            *got = static_cast<uint32_t>(port_.cancelRead());
             return false;
         }
-        for (;;) {
-            // A read left running after a failure would write into a buffer the caller frees.
-            if (StopSeen() || (clock_.nowMs() - start) / 1000 >= limitSec) {
-                port_.cancelRead();
-                return false;
-            }
-            uint64_t before = clock_.nowMs();
-            if (port_.waitRead(platform::kSerialWaitSliceMs).complete) {
-                break;
-            }
-            // Every round lasts a slice on the connection's clock too: a test clock that did not
-            // see the real wait pass is moved on by sleeping the rest of it.
-            uint64_t shown = clock_.nowMs() - before;
-            if (!realTime_ && shown < platform::kSerialWaitSliceMs) {
-                clock_.sleepMs(static_cast<uint32_t>(platform::kSerialWaitSliceMs - shown));
-            }
-        }
-        if (!skip || count == 0 || buffer[0] == expected) {
+        uint64_t before = clock_.nowMs();
+        if (port_.waitRead(platform::kSerialWaitSliceMs).complete) {
+            *got = count;
             return true;
         }
-        Trace("skipped", buffer, 1);
+        // Every round lasts a slice on the connection's clock too: a test clock that did not
+        // see the real wait pass is moved on by sleeping the rest of it.
+        uint64_t shown = clock_.nowMs() - before;
+        if (!realTime_ && shown < platform::kSerialWaitSliceMs) {
+            clock_.sleepMs(static_cast<uint32_t>(platform::kSerialWaitSliceMs - shown));
+        }
     }
+}
+
+// The bytes of one frame, from its address byte on. Only the frame being read is kept and a
+// frame is at most 255 + 5 bytes, so the window never overflows.
+class CMovraDeviceConnection::FrameWindow {
+public:
+    static constexpr uint32_t kCapacity = 255 + 5;
+
+    uint8_t operator[](uint32_t index) const { return bytes_[index]; }
+    uint32_t size() const { return size_; }
+    uint8_t* end() { return bytes_.data() + size_; }
+    void grow(uint32_t count) { size_ += count; }
+    void dropFront(uint32_t count) {
+        std::memmove(bytes_.data(), bytes_.data() + count, size_ - count);
+        size_ -= count;
+        dropped_ += count;
+    }
+    // Where the window starts in everything read since it was made.
+    uint64_t position() const { return dropped_; }
+    std::span<const uint8_t> first(uint32_t count) const { return {bytes_.data(), count}; }
+
+private:
+    std::array<uint8_t, kCapacity> bytes_{};
+    uint32_t size_ = 0;
+    uint64_t dropped_ = 0;
+};
+
+bool CMovraDeviceConnection::Fill(FrameWindow& window, uint32_t count, uint64_t deadlineMs) {
+    if (window.size() >= count) {
+        return true;
+    }
+    uint32_t got = 0;
+    bool complete = ReadBytes(window.end(), count - window.size(), deadlineMs, &got);
+    window.grow(got);
+    return complete;
+}
+
+CMovraDeviceConnection::FrameRead CMovraDeviceConnection::ReadFrame(FrameWindow& window,
+                                                                    uint64_t capMs) {
+    auto within = [&](uint32_t seconds) {
+        return std::min<uint64_t>(capMs, clock_.nowMs() + 1000ull * seconds);
+    };
+    if (!Fill(window, 2, within(1))) {
+        return FrameRead::Incomplete;
+    }
+    if (!awaited_.empty() && !ReplyMatches(awaited_, window.first(2))) {
+        return FrameRead::Foreign;
+    }
+    if (!Fill(window, 3, within(1))) {
+        return FrameRead::Incomplete;
+    }
+    uint32_t total = window[2] + 5u;
+    if (!Fill(window, total, within(total - 3))) {
+        return FrameRead::Incomplete;
+    }
+    Trace("<", window.first(total).data(), total);
+    last_.replyFunction = window[1];
+    return Crc16(window.first(total)) == 0 ? FrameRead::Complete : FrameRead::BadCrc;
 }
 
 HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_t* error) {
@@ -239,46 +295,78 @@ HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_
         *error = ERR_NO_ANSWER;
         return E_FAIL;
     }
-    uint8_t head[3] = {};
-    uint32_t firstByteLimit = replyTimeoutSec_ * (device_.viaRiAdapter != 0 ? 2 : 1);
-    if (!ReadBytes(&head[0], 1, firstByteLimit, true, busAddress_)) {
-        *error = ERR_NO_ANSWER;
-        return E_FAIL;
+    constexpr uint64_t kNoCap = UINT64_MAX;
+    const uint64_t replyDeadline =
+        clock_.nowMs() + 1000ull * replyTimeoutSec_ * (device_.viaRiAdapter != 0 ? 2 : 1);
+    FrameWindow window;
+    // After a failed frame the search goes on through the bytes read behind its first one. After
+    // a bad CRC it goes on along the line as well, as long as the line keeps talking: the frame
+    // may have been a false start inside other traffic, with the answer still to come. A frame
+    // cut short ended in silence, so the line has nothing more to give.
+    uint16_t spoiled = ERR_NONE;
+    bool listening = false;
+    uint64_t foreignEnd = 0;
+    for (;;) {
+        uint64_t scanDeadline = replyDeadline;
+        uint64_t frameCap = kNoCap;
+        if (spoiled != ERR_NONE) {
+            frameCap = listening ? replyDeadline : 0;
+            scanDeadline = listening ? std::min<uint64_t>(replyDeadline, clock_.nowMs() + 1000) : 0;
+        }
+        if (!Fill(window, 1, scanDeadline)) {
+            *error = spoiled != ERR_NONE ? spoiled : static_cast<uint16_t>(ERR_NO_ANSWER);
+            return E_FAIL;
+        }
+        if (window[0] != busAddress_) {
+            Trace("skipped", window.first(1).data(), 1);
+            window.dropFront(1);
+            continue;
+        }
+        FrameRead read = ReadFrame(window, frameCap);
+        if (read == FrameRead::Foreign) {
+            // A late answer to an earlier request, or a stray byte in other traffic. Only starts
+            // outside the last foreign frame counted are counted, as far as its length is known.
+            if (window.position() >= foreignEnd) {
+                Fill(window, 3, scanDeadline);  // its length; the scan reads on there anyway
+                last_.replyFunction = window[1];
+                ++last_.foreignReplies;
+                foreignEnd =
+                    window.size() >= 3 ? window.position() + window[2] + 5u : window.position() + 1;
+            }
+            Trace("skipped", window.first(1).data(), 1);
+            window.dropFront(1);
+            continue;
+        }
+        if (read != FrameRead::Complete) {
+            if (read == FrameRead::Incomplete) {
+                Trace("< incomplete", window.first(window.size()).data(), window.size());
+            }
+            uint16_t failure = read == FrameRead::Incomplete ? ERR_INCOMPLETE : ERR_CRC;
+            if (awaited_.empty() || StopSeen()) {
+                *error = failure;
+                return E_FAIL;
+            }
+            spoiled = failure;
+            listening = read == FrameRead::BadCrc;
+            window.dropFront(1);
+            continue;
+        }
+        const uint32_t total = window[2] + 5u;
+        if (isNewerModel(device_.deviceType) && (window[1] & 0x80) != 0 &&
+            (window[1] & 0x7F) != 0x7F) {
+            last_.errorCode = total > 5 ? window[3] : 0;
+            *error = ERR_DEVICE;
+            return E_FAIL;
+        }
+        auto buffer = platform::CoTaskMemPtr<uint8_t>::allocate(total);
+        if (!buffer) {
+            return E_OUTOFMEMORY;
+        }
+        std::memcpy(buffer.get(), window.first(total).data(), total);
+        *size = total;
+        *frame = buffer.release();
+        return S_OK;
     }
-    if (!ReadBytes(&head[1], 1, 1, false, 0) || !ReadBytes(&head[2], 1, 1, false, 0)) {
-        Trace("< incomplete", head, 2);
-        *error = ERR_INCOMPLETE;
-        return E_FAIL;
-    }
-    uint32_t dataLength = head[2];
-    uint32_t total = dataLength + 5;
-    auto buffer = platform::CoTaskMemPtr<uint8_t>::allocate(total);
-    if (!buffer) {
-        return E_OUTOFMEMORY;
-    }
-    std::memcpy(buffer.get(), head, sizeof head);
-    if (!ReadBytes(buffer.get() + 3, dataLength + 2, dataLength + 2, false, 0)) {
-        Trace("< incomplete", buffer.get(), 3);
-        *error = ERR_INCOMPLETE;
-        return E_FAIL;
-    }
-    Trace("<", buffer.get(), total);
-    last_.replyFunction = buffer[1];
-    uint16_t failure = ERR_NONE;
-    if (Crc16({buffer.get(), total}) != 0) {
-        failure = ERR_CRC;
-    } else if (isNewerModel(device_.deviceType) && (buffer[1] & 0x80) != 0 &&
-               (buffer[1] & 0x7F) != 0x7F) {
-        failure = ERR_DEVICE;
-        last_.errorCode = dataLength > 0 ? buffer[3] : 0;
-    }
-    if (failure != ERR_NONE) {
-        *error = failure;
-        return E_FAIL;
-    }
-    *size = total;
-    *frame = buffer.release();
-    return S_OK;
 }
 
 bool CMovraDeviceConnection::FinalizeRequest(std::span<uint8_t> frame) const {
@@ -346,7 +434,9 @@ HRESULT CMovraDeviceConnection::Transact(std::span<const uint8_t> request, uint3
         awaitingMore = false;
         uint32_t size = 0;
         platform::CoTaskMemPtr<uint8_t> frame;
+        awaited_ = request;
         HRESULT received = Receive(&size, frame.put(), error);
+        awaited_ = {};
         if (SUCCEEDED(received) && !ReplyMatches(request, {frame.get(), size})) {
             // Another station's answer or a late one to an earlier request: keep listening.
             frame.reset();

@@ -32,7 +32,8 @@ struct ExchangeRecord {
     uint8_t requestFunction = 0;  // byte 1 of the request
     uint8_t replyFunction = 0;    // byte 1 of the last frame received, kept or not
     uint8_t errorCode = 0;        // ERR_DEVICE: the error reply's first data byte
-    uint32_t foreignReplies = 0;  // frames for our address with another function code
+    uint32_t foreignReplies = 0;  // frames for our address with another function code (on a
+                                  // real line: their starts, which stray bytes may imitate)
 };
 
 // One connection per device per poll cycle, used only by the poll thread. The operations are
@@ -63,9 +64,17 @@ public:
     // stopped.
     virtual HRESULT Abort();
     virtual HRESULT SetRetryLimit(uint16_t count);
+    // Whatever the line delivered before the request is dropped first: it cannot answer it.
     virtual HRESULT Send(uint32_t count, const uint8_t* bytes, uint16_t* error);
     // On success *frame is CoTaskMemAlloc'ed and belongs to the caller. A link without a port
     // (linkType 5, 6) never answers: E_FAIL with ERR_NO_ANSWER at once, without waiting.
+    //
+    // Within Exchange, Receive knows the request and looks for its answer only: a frame start
+    // with another function code is passed over at once, and after a frame that fails (CRC, cut
+    // short) the bytes behind its first one are searched again, then the line while it keeps
+    // talking (a byte at least every second), all within the reply time-out. On a bus, a stray
+    // byte equal to our address inside another station's traffic thus costs nothing. Called on
+    // its own, the first frame decides.
     virtual HRESULT Receive(uint32_t* size, uint8_t** frame, uint16_t* error);
     // Finalizes the request in place (address and CRC); on success *reply belongs to the caller,
     // who frees it with CoTaskMemFree. A request shorter than the model's frame is E_INVALIDARG.
@@ -95,10 +104,19 @@ public:
     const ExchangeRecord& lastExchange() const { return last_; }
 
 private:
+    class FrameWindow;
+    enum class FrameRead { Complete, Foreign, Incomplete, BadCrc };
+
     bool ConfigurePort();
-    // Reads `count` bytes within `limitSec` whole seconds; with `skip`, bytes other than
-    // `expected` in a one-byte read are dropped and the read starts again under the same limit.
-    bool ReadBytes(uint8_t* buffer, uint32_t count, uint32_t limitSec, bool skip, uint8_t expected);
+    // Reads `count` bytes unless the connection's clock reaches `deadlineMs` first (limits are
+    // whole seconds from a start, so a deadline is start + 1000 x seconds). `*got` tells how many
+    // landed in `buffer`, whatever the outcome.
+    bool ReadBytes(uint8_t* buffer, uint32_t count, uint64_t deadlineMs, uint32_t* got);
+    // Reads until `window` holds `count` bytes.
+    bool Fill(FrameWindow& window, uint32_t count, uint64_t deadlineMs);
+    // Reads the rest of the frame whose address byte starts `window`: function and length a
+    // second each, the data and CRC length + 2 seconds, none of them past `capMs`.
+    FrameRead ReadFrame(FrameWindow& window, uint64_t capMs);
     // The adapter's warm-up before the first frame; false when a stop ended it.
     bool WarmUp();
     bool StopSeen();
@@ -123,6 +141,7 @@ private:
     bool trace_ = false;
     TraceSink traceSink_;
     ExchangeRecord last_;
+    std::span<const uint8_t> awaited_;  // the request whose answer Receive is looking for
 };
 
 }  // namespace movra

@@ -143,7 +143,8 @@ TEST(LineExchangeTest, BytesBeforeTheAddressAreSkipped) {
 }
 
 TEST(LineExchangeTest, AReplyWithAnotherFunctionIsDroppedAndTheNextFrameTakenWithoutResend) {
-    std::string foreign = replyFrame(0xFE, 0xB3, bytesOf({9, 9}));
+    // Its data holds our address again: one foreign frame all the same.
+    std::string foreign = replyFrame(0xFE, 0xB3, bytesOf({9, 0xFE, 0xB4, 9}));
     std::string reply = replyFrame(0xFE, 0xB0, bytesOf({5}));
     LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return foreign + reply; });
     CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock());
@@ -153,21 +154,118 @@ TEST(LineExchangeTest, AReplyWithAnotherFunctionIsDroppedAndTheNextFrameTakenWit
     Outcome outcome = runExchange(connection, kmtRequest());
     EXPECT_EQ(outcome.result, S_OK);
     EXPECT_EQ(hexOf(outcome.reply), hexOf(reply));
+    EXPECT_EQ(connection.lastExchange().foreignReplies, 1u);
     EXPECT_EQ(peer.stop(), "");
     EXPECT_EQ(peer.requests().size(), 1u);
 }
 
-TEST(LineExchangeTest, AWrongCrcFailsWithTheCrcError) {
+TEST(LineExchangeTest, AWrongCrcFailsWithTheCrcErrorOnceTheLineHasBeenQuietASecond) {
     std::string reply = replyFrame(0xFE, 0xB0, bytesOf({1, 2}));
     reply.back() = static_cast<char>(reply.back() ^ 0x01);
     LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return reply; });
-    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock());
+    FakeClock clock;
+    speedUp(clock, 50);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock);
     uint16_t error;
     ASSERT_EQ(connection.Open(&error), S_OK);
     Outcome outcome = runExchange(connection, kmtRequest());
     EXPECT_EQ(outcome.result, E_FAIL);
     EXPECT_EQ(outcome.error, ERR_CRC);
     EXPECT_EQ(outcome.reply, "");
+    EXPECT_GE(clock.nowMs(), 1000u);
+    EXPECT_LT(clock.nowMs(), 1300u);
+}
+
+// On a bus the answer may follow other traffic in which a byte equals our address. What that
+// byte starts must not cost the answer: the request's function code rules out most false starts
+// at once, and the rest fail their CRC or run short, after which the search goes on behind them.
+TEST(LineExchangeTest, AFalseFrameStartedByAStrayAddressByteDoesNotCostTheAnswer) {
+    constexpr uint8_t kOurs = 7;
+    const std::string answer = replyFrame(kOurs, 0x51, bytesOf({0x10, 0x20, 0x30, 0x40}));
+    const std::string badCrc = [&] {
+        std::string frame = answer;
+        frame[4] = static_cast<char>(frame[4] ^ 0x55);
+        return frame;
+    }();
+    const struct {
+        const char* name;
+        std::string line;  // what the line carries after the request
+        bool direct;       // Receive called on its own, without the request
+        HRESULT result;
+        uint16_t error;
+        std::string reply;
+    } cases[] = {
+        {"stray address, other function",
+         replyFrame(3, 0x51, bytesOf({kOurs, 0x52, 0x09, 0x01})) + answer, false, S_OK, ERR_NONE,
+         answer},
+        {"stray address and our function: a short false frame",
+         replyFrame(3, 0x51, bytesOf({kOurs, 0x51, 0x01, 0xAA})) + answer, false, S_OK, ERR_NONE,
+         answer},
+        {"stray address and our function: a long false frame swallows the answer",
+         replyFrame(3, 0x51, bytesOf({kOurs, 0x51, 0x40})) + answer, false, S_OK, ERR_NONE, answer},
+        {"our own corrupted answer, then silence", badCrc, false, E_FAIL, ERR_CRC, ""},
+        {"a good frame after a bad one, Receive on its own: the first frame decides",
+         replyFrame(3, 0x51, bytesOf({kOurs, 0x51, 0x01, 0xAA})) + answer, true, E_FAIL, ERR_CRC,
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinePeer peer(kComPort, 10, [&](const std::string&, size_t) { return c.line; });
+        FakeClock clock;
+        speedUp(clock, 1000);
+        CMovraDeviceConnection connection(deviceOf(kTypeKmtU, kLinkRs485, kOurs), 0, clock);
+        uint16_t error;
+        ASSERT_EQ(connection.Open(&error), S_OK);
+        Outcome outcome;
+        if (c.direct) {
+            std::string request = newerRequest(0x51);
+            auto* bytes = reinterpret_cast<uint8_t*>(request.data());
+            ASSERT_TRUE(connection.FinalizeRequest({bytes, request.size()}));
+            ASSERT_EQ(connection.Send(static_cast<uint32_t>(request.size()), bytes, &error), S_OK);
+            uint8_t* frame = nullptr;
+            uint32_t size = 0;
+            outcome.result = connection.Receive(&size, &frame, &outcome.error);
+            outcome.reply = frame != nullptr ? bytesOf(frame, size) : std::string();
+            CoTaskMemFree(frame);
+        } else {
+            outcome = runExchange(connection, newerRequest(0x51));
+        }
+        EXPECT_EQ(outcome.result, c.result);
+        EXPECT_EQ(outcome.error, c.error);
+        EXPECT_EQ(hexOf(outcome.reply), hexOf(c.reply));
+        EXPECT_EQ(peer.stop(), "");
+        EXPECT_EQ(peer.requests().size(), 1u);
+    }
+}
+
+// A device that answers after its request was given up leaves the answer on the line. The next
+// request of the same function must get its own answer, not that one.
+TEST(LineExchangeTest, ALateAnswerLeftOnTheLineIsNotTakenForTheNextRequestsAnswer) {
+    const std::string late = replyFrame(0xFE, 0x51, bytesOf({0x01}));
+    const std::string fresh = replyFrame(0xFE, 0x51, bytesOf({0x02}));
+    std::promise<void> timedOut;
+    std::shared_future<void> released = timedOut.get_future().share();
+    LinePeer peer(kComPort, 10, [&](const std::string&, size_t index) {
+        if (index == 0) {
+            released.wait();
+            return late;
+        }
+        return fresh;
+    });
+    FakeClock clock;
+    speedUp(clock, 250);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmtV), 0, clock);
+    uint16_t error;
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    Outcome abandoned = runExchange(connection, newerRequest(0x51));
+    EXPECT_EQ(abandoned.error, ERR_NO_ANSWER);
+    timedOut.set_value();
+    // The late answer reaches the terminal as soon as the peer is released.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Outcome next = runExchange(connection, newerRequest(0x51));
+    EXPECT_EQ(next.result, S_OK);
+    EXPECT_EQ(hexOf(next.reply), hexOf(fresh));
+    EXPECT_EQ(peer.stop(), "");
 }
 
 TEST(LineExchangeTest, AnErrorReplyIsADeviceErrorAndIsNotRepeatedButFFIsNoError) {
