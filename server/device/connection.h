@@ -71,10 +71,10 @@ public:
     //
     // Within Exchange, Receive knows the request and looks for its answer only: a frame start
     // with another function code is passed over at once, and after a frame that fails (CRC, cut
-    // short) the bytes behind its first one are searched again, then the line while it keeps
-    // talking (a byte at least every second), all within the reply time-out. On a bus, a stray
-    // byte equal to our address inside another station's traffic thus costs nothing. Called on
-    // its own, the first frame decides.
+    // short) the bytes behind its first one are searched again; after a bad CRC the line too,
+    // while it keeps talking (a byte at least every second), all within the reply time-out. On a
+    // bus, a stray byte equal to our address inside another station's traffic thus costs
+    // nothing. Called on its own, the first frame decides.
     virtual HRESULT Receive(uint32_t* size, uint8_t** frame, uint16_t* error);
     // Finalizes the request in place (address and CRC); on success *reply belongs to the caller,
     // who frees it with CoTaskMemFree. A request shorter than the model's frame is E_INVALIDARG.
