@@ -8,6 +8,7 @@
 #include "platform/wide.h"
 #include "tests/platform/under_wine.h"
 #include "tests/support/fake_sinks.h"
+#include "tests/support/file_time.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@ namespace {
 
 using platform::ComPtr;
 using platform::CoTaskMemPtr;
+using test::ticksOf;
 using namespace std::chrono_literals;
 
 constexpr char kVendorText[] = "Company: MOVRA. Devices: KMT, KMT-V, KMT-G, KMT-U.";
@@ -36,10 +38,6 @@ std::string text(const WCHAR* wide) {
 
 platform::WString wide(const char* utf8) {
     return platform::utf8ToWide(utf8);
-}
-
-uint64_t ticks(const FILETIME& time) {
-    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 
 CLSID serverClassByProgId() {
@@ -168,10 +166,10 @@ TEST_F(Server, StatusCrossesWithTheVendorTextAndVersion) {
     EXPECT_EQ(status->dwBandWidth, 0xFFFFFFFFu);
     // Same machine, same clock: the server's current time is this call's, its start earlier.
     constexpr uint64_t kTwoSeconds = 20'000'000;
-    EXPECT_LE(ticks(status->ftStartTime), ticks(status->ftCurrentTime));
-    EXPECT_LE(ticks(status->ftLastUpdateTime), ticks(status->ftCurrentTime));
-    EXPECT_GE(ticks(status->ftCurrentTime) + kTwoSeconds, ticks(before));
-    EXPECT_LE(ticks(status->ftCurrentTime), ticks(before) + kTwoSeconds);
+    EXPECT_LE(ticksOf(status->ftStartTime), ticksOf(status->ftCurrentTime));
+    EXPECT_LE(ticksOf(status->ftLastUpdateTime), ticksOf(status->ftCurrentTime));
+    EXPECT_GE(ticksOf(status->ftCurrentTime) + kTwoSeconds, ticksOf(before));
+    EXPECT_LE(ticksOf(status->ftCurrentTime), ticksOf(before) + kTwoSeconds);
 }
 
 TEST_F(Server, ErrorTextsCrossThroughBothInterfaces) {

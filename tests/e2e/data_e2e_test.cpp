@@ -11,6 +11,7 @@
 #include "platform/com_ptr.h"
 #include "platform/wide.h"
 #include "tests/support/recording_sink.h"
+#include "tests/support/file_time.h"
 #include "tools/kmt-sim/values.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +33,9 @@ using platform::CoTaskMemPtr;
 using sim::Quantity;
 using test::Callback;
 using test::Entry;
+using test::nowTicks;
 using test::RecordingSink;
+using test::ticksOf;
 using namespace std::chrono_literals;
 
 // The poll period of the configuration the script writes.
@@ -84,16 +87,6 @@ std::string text(const WCHAR* wide) {
 
 platform::WString wide(const std::string& utf8) {
     return platform::utf8ToWide(utf8.c_str());
-}
-
-uint64_t ticks(const FILETIME& time) {
-    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
-
-uint64_t nowTicks() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return ticks(now);
 }
 
 size_t itemOf(OPCHANDLE clientHandle) {
@@ -175,8 +168,8 @@ std::vector<int> expectPredicted(const std::vector<Entry>& entries, uint64_t max
         EXPECT_EQ(entry.quality, OPC_QUALITY_GOOD) << what << ": " << id;
         EXPECT_EQ(entry.type, VT_R4) << what << ": " << id;
         // Same machine, same clock: stamped by the server's last poll, not in the future.
-        EXPECT_LE(ticks(entry.time), now + 1000 * kTicksPerMs) << what << ": " << id;
-        EXPECT_GE(ticks(entry.time) + maxAgeMs * kTicksPerMs, now) << what << ": " << id;
+        EXPECT_LE(ticksOf(entry.time), now + 1000 * kTicksPerMs) << what << ": " << id;
+        EXPECT_GE(ticksOf(entry.time) + maxAgeMs * kTicksPerMs, now) << what << ": " << id;
     }
     std::vector<int> cycles;
     for (size_t device = 0; device < std::size(kDevices); ++device) {
@@ -445,7 +438,7 @@ void expectPeriodicReports(const std::vector<Callback>& changes, const std::stri
             }
         }
         const std::vector<int> cycles =
-            expectPredicted(change.entries, 2 * kPeriodMs, what, ticks(change.arrived));
+            expectPredicted(change.entries, 2 * kPeriodMs, what, ticksOf(change.arrived));
         for (size_t i = 0; i < cycles.size(); ++i) {
             if (cycles[i] >= 0) {
                 EXPECT_GT(cycles[i], last[i]) << what << ": " << kDevices[i].serial;
@@ -485,7 +478,7 @@ TEST_F(Client, ARefreshFromTheCacheCompletesWithItsTransactionAndEveryActiveItem
         all.push_back(kFirstClientHandle + static_cast<OPCHANDLE>(i));
     }
     EXPECT_EQ(clients, all);
-    expectPredicted(refresh.entries, 3 * kPeriodMs, "refresh", ticks(refresh.arrived));
+    expectPredicted(refresh.entries, 3 * kPeriodMs, "refresh", ticksOf(refresh.arrived));
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
                             [&](const Callback& call) { return call.transaction == transaction; }),
               1);
@@ -513,7 +506,7 @@ TEST_F(Client, AnAsynchronousReadCompletesWithItsTransaction) {
     EXPECT_EQ(read.clients(),
               (std::vector<OPCHANDLE>{kFirstClientHandle + 0, kFirstClientHandle + 5,
                                       kFirstClientHandle + 9}));
-    expectPredicted(read.entries, 2 * kPeriodMs, "asynchronous read", ticks(read.arrived));
+    expectPredicted(read.entries, 2 * kPeriodMs, "asynchronous read", ticksOf(read.arrived));
 }
 
 TEST_F(Client, CancelOfAPendingRefreshIsAnsweredByOnCancelComplete) {
@@ -628,7 +621,7 @@ TEST_F(Client, FirstSeesACutLineGoBadAndComeBack) {
             others.push_back(entry);
         }
     }
-    expectPredicted(others, 2 * kPeriodMs, "the other lines", ticks(bad->arrived));
+    expectPredicted(others, 2 * kPeriodMs, "the other lines", ticksOf(bad->arrived));
     for (const Entry& entry : syncRead(OPC_DS_CACHE)) {
         EXPECT_EQ(isGood(entry), !ofCutDevice(entry)) << kItems[itemOf(entry.client)].id;
     }
@@ -650,7 +643,7 @@ TEST_F(Client, FirstSeesACutLineGoBadAndComeBack) {
         }
     }
     // The restarted simulator counts its cycles from 0 again.
-    expectPredicted(cutItems, 2 * kPeriodMs, "after the restart", ticks(good->arrived));
+    expectPredicted(cutItems, 2 * kPeriodMs, "after the restart", ticksOf(good->arrived));
     EXPECT_LE(cycleOf(cutItems, kCutDevice), 10);
 }
 

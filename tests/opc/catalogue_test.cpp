@@ -2,6 +2,7 @@
 
 #include "platform/wide.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/file_time.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@ namespace movra {
 namespace {
 
 using platform::WString;
+using test::ticksOf;
 
 struct Device {
     uint8_t type;
@@ -46,10 +48,6 @@ std::string narrow(platform::WStringView text) {
 // 2026-03-01 12:00:00 UTC, the fake clock's start: as an OLE date and as a FILETIME.
 constexpr DATE kBuildDate = 46082.5;
 constexpr uint64_t kBuildFileTime = 134168400000000000ull;
-
-uint64_t ticks(const FILETIME& time) {
-    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
 
 class CatalogueTest : public ::testing::Test {
 protected:
@@ -425,7 +423,7 @@ TEST_F(CatalogueTest, AnUnpublishedItemReadsZeroBadAndTheBuildTime) {
     EXPECT_EQ(state.vDataValue.vt, VT_R4);
     EXPECT_EQ(state.vDataValue.fltVal, 0.0f);
     EXPECT_EQ(state.wQuality, OPC_QUALITY_BAD);
-    EXPECT_EQ(ticks(state.ftTimeStamp), kBuildFileTime);
+    EXPECT_EQ(ticksOf(state.ftTimeStamp), kBuildFileTime);
 }
 
 TEST_F(CatalogueTest, AnUnknownItemReadsEmptyBadAndTheCurrentTime) {
@@ -439,7 +437,7 @@ TEST_F(CatalogueTest, AnUnknownItemReadsEmptyBadAndTheCurrentTime) {
     EXPECT_EQ(state.hClient, 0x1234u);
     EXPECT_EQ(state.vDataValue.vt, VT_EMPTY);
     EXPECT_EQ(state.wQuality, OPC_QUALITY_BAD);
-    EXPECT_EQ(ticks(state.ftTimeStamp), kBuildFileTime + 5000ull * 10000);
+    EXPECT_EQ(ticksOf(state.ftTimeStamp), kBuildFileTime + 5000ull * 10000);
 
     EXPECT_EQ(catalogue.ReadItemState(nullptr, &state), E_FAIL);
     EXPECT_EQ(state.vDataValue.vt, VT_EMPTY);

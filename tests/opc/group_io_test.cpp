@@ -2,6 +2,7 @@
 // readings of a KMT-U device.
 #include "server/opc/opc_group.h"
 #include "tests/opc/io_fixture.h"
+#include "tests/support/file_time.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,10 +13,6 @@ namespace {
 
 constexpr uint64_t kReadingTicks = 134168400000000000ull;  // what publish() stamps
 constexpr uint64_t kNowTicks = 134168400000000000ull;      // the fake clock, unmoved
-
-uint64_t ticksOf(const FILETIME& time) {
-    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
 
 struct ReadResult {
     HRESULT hr;

@@ -9,6 +9,7 @@
 #include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/file_time.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,20 +28,12 @@
 namespace movra {
 namespace {
 
+using test::ticksOf;
+
 constexpr uint8_t kNoPortLink = 5;  // a link without a serial port: Open succeeds, nothing is sent
 
 std::string cp1251(const char* utf8) {
     return platform::utf8ToCp1251(utf8);
-}
-
-uint64_t ticksOf(const FILETIME& time) {
-    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
-
-uint64_t ticksOf(SYSTEMTIME time) {
-    FILETIME file{};
-    EXPECT_TRUE(SystemTimeToFileTime(&time, &file));
-    return ticksOf(file);
 }
 
 uint32_t bitsOf(float value) {

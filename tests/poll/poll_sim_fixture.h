@@ -11,6 +11,7 @@
 #include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/file_time.h"
 #include "tests/support/test_support.h"
 #include "tools/kmt-sim/sim_line.h"
 #include "tools/kmt-sim/values.h"
@@ -32,6 +33,8 @@
 
 namespace movra::pollsim {
 
+using test::ticksOf;
+
 using sim::Quantity;
 using Steady = std::chrono::steady_clock;
 
@@ -41,16 +44,6 @@ constexpr uint64_t kTicksPerMinute = 600000000ull;
 
 inline std::string cp1251(const char* utf8) {
     return platform::utf8ToCp1251(utf8);
-}
-
-inline uint64_t ticksOf(const FILETIME& time) {
-    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
-
-inline uint64_t ticksOf(SYSTEMTIME time) {
-    FILETIME file{};
-    EXPECT_TRUE(SystemTimeToFileTime(&time, &file));
-    return ticksOf(file);
 }
 
 inline bool endsWith(const std::string& text, const std::string& piece) {

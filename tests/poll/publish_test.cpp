@@ -2,6 +2,7 @@
 
 #include "platform/wide.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/file_time.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@ namespace movra {
 namespace {
 
 using platform::WString;
+using test::ticksOf;
 
 // 2026-03-01 12:00:00 UTC, the fake clock's start and so the build time.
 constexpr DATE kBuildDate = 46082.5;
@@ -49,10 +51,6 @@ DWORD bitsOf(float value) {
 
 Reading reading(float value, uint16_t quality, const SYSTEMTIME& timestamp) {
     return Reading{bitsOf(value), quality, timestamp};
-}
-
-uint64_t ticks(const FILETIME& time) {
-    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 
 ServerConfiguration config(std::initializer_list<uint8_t> types) {
@@ -97,7 +95,7 @@ TEST_F(PublishTest, WritesValueQualityAndBothTimestampsOfTheSlot) {
     EXPECT_EQ(state.vDataValue.vt, VT_R4);
     EXPECT_EQ(state.vDataValue.fltVal, 12.5f);
     EXPECT_EQ(state.wQuality, 192);
-    EXPECT_EQ(ticks(state.ftTimeStamp), kReadingFileTime);
+    EXPECT_EQ(ticksOf(state.ftTimeStamp), kReadingFileTime);
 
     ItemProperty properties[kItemPropertyCount];
     ASSERT_EQ(catalogue.CopyItemProperties(kIdK01T.c_str(), properties), S_OK);
@@ -118,7 +116,7 @@ TEST_F(PublishTest, WritesValueQualityAndBothTimestampsOfTheSlot) {
         EXPECT_EQ(untouched.valueBits, 0u);
         EXPECT_EQ(untouched.quality, 0);
         EXPECT_DOUBLE_EQ(untouched.timestamp, kBuildDate);
-        EXPECT_EQ(ticks(untouched.lastUpdate), kBuildFileTime);
+        EXPECT_EQ(ticksOf(untouched.lastUpdate), kBuildFileTime);
     }
 }
 
@@ -138,7 +136,7 @@ TEST_F(PublishTest, TheValueBitsArriveUnchanged) {
 TEST_F(PublishTest, LastUpdateKeepsTheMilliseconds) {
     ASSERT_EQ(PublishReading(reading(1.0f, 192, readingTime(250)), kSlotK01T, catalogue), S_OK);
     SlotValue value = slot(kSlotK01T);
-    EXPECT_EQ(ticks(value.lastUpdate), kReadingFileTime + kTicksPerSecond / 4);
+    EXPECT_EQ(ticksOf(value.lastUpdate), kReadingFileTime + kTicksPerSecond / 4);
     // The OLE date names the same second (whether it carries the fraction is the platform's).
     EXPECT_NEAR(value.timestamp, kReadingDate, 1.0 / 86400);
 }
@@ -150,7 +148,7 @@ TEST_F(PublishTest, AnAllZeroTimestampKeepsBothTimesButWritesValueAndQuality) {
     SlotValue fresh = slot(kSlotK01T + 1);
     EXPECT_EQ(fresh.value(), 7.0f);
     EXPECT_DOUBLE_EQ(fresh.timestamp, kBuildDate);
-    EXPECT_EQ(ticks(fresh.lastUpdate), kBuildFileTime);
+    EXPECT_EQ(ticksOf(fresh.lastUpdate), kBuildFileTime);
 
     // Published before: the earlier reading's time stays.
     ASSERT_EQ(PublishReading(reading(12.5f, 192, readingTime()), kSlotK01T, catalogue), S_OK);
@@ -159,7 +157,7 @@ TEST_F(PublishTest, AnAllZeroTimestampKeepsBothTimesButWritesValueAndQuality) {
     EXPECT_EQ(value.valueBits, 0u);
     EXPECT_EQ(value.quality, 0);
     EXPECT_DOUBLE_EQ(value.timestamp, kReadingDate);
-    EXPECT_EQ(ticks(value.lastUpdate), kReadingFileTime);
+    EXPECT_EQ(ticksOf(value.lastUpdate), kReadingFileTime);
 }
 
 TEST_F(PublishTest, ATimestampWithoutAFileTimeKeepsBothTimes) {
@@ -171,13 +169,13 @@ TEST_F(PublishTest, ATimestampWithoutAFileTimeKeepsBothTimes) {
     SlotValue value = slot(kSlotK01T);
     EXPECT_EQ(value.value(), 3.0f);
     EXPECT_DOUBLE_EQ(value.timestamp, kReadingDate);
-    EXPECT_EQ(ticks(value.lastUpdate), kReadingFileTime);
+    EXPECT_EQ(ticksOf(value.lastUpdate), kReadingFileTime);
 
     SYSTEMTIME badMonth = readingTime();
     badMonth.wMonth = 13;
     ASSERT_EQ(PublishReading(reading(4.0f, 192, badMonth), kSlotK01T, catalogue), S_OK);
     EXPECT_EQ(slot(kSlotK01T).value(), 4.0f);
-    EXPECT_EQ(ticks(slot(kSlotK01T).lastUpdate), kReadingFileTime);
+    EXPECT_EQ(ticksOf(slot(kSlotK01T).lastUpdate), kReadingFileTime);
 }
 
 TEST_F(PublishTest, ASlotBeyondTheCatalogueIsRefusedAndNothingIsWritten) {
@@ -187,7 +185,7 @@ TEST_F(PublishTest, ASlotBeyondTheCatalogueIsRefusedAndNothingIsWritten) {
                   E_INVALIDARG);
     }
     EXPECT_EQ(slot(last).valueBits, 0u);
-    EXPECT_EQ(ticks(slot(last).lastUpdate), kBuildFileTime);
+    EXPECT_EQ(ticksOf(slot(last).lastUpdate), kBuildFileTime);
     EXPECT_EQ(PublishReading(reading(9.0f, 192, readingTime()), last, catalogue), S_OK);
     EXPECT_EQ(slot(last).value(), 9.0f);
 
@@ -200,7 +198,7 @@ TEST_F(PublishTest, PlaceholderSlotsAreWrittenLikeAnyOther) {
     ASSERT_FALSE(catalogue.offersItem(1));
     ASSERT_EQ(PublishReading(reading(5.0f, 192, readingTime()), 1, catalogue), S_OK);
     EXPECT_EQ(slot(1).value(), 5.0f);
-    EXPECT_EQ(ticks(slot(1).lastUpdate), kReadingFileTime);
+    EXPECT_EQ(ticksOf(slot(1).lastUpdate), kReadingFileTime);
 }
 
 TEST_F(PublishTest, ACursorWalkLandsEveryReadingOnItsItem) {
@@ -291,7 +289,7 @@ TEST_F(PublishTest, ReadersNeverSeeATornSlot) {
             consistent = consistent && std::fabs(*date - (kBuildDate + n / 86400.0)) < 0.25 / 86400;
         }
         if (fileTime != nullptr) {
-            consistent = consistent && ticks(*fileTime) == kBuildFileTime + n * kTicksPerSecond;
+            consistent = consistent && ticksOf(*fileTime) == kBuildFileTime + n * kTicksPerSecond;
         }
         if (!consistent) {
             torn.fetch_add(1);

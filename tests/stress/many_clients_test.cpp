@@ -18,6 +18,7 @@
 #include "server/opc/notification_pass.h"
 #include "server/poll/poll_cycle.h"
 #include "tests/support/task_mem_probe.h"
+#include "tests/support/file_time.h"
 #include "tests/support/test_support.h"
 #include "tools/kmt-sim/sim_line.h"
 
@@ -41,6 +42,9 @@
 namespace movra {
 namespace {
 
+using test::nowTicks;
+using test::ticksOf;
+
 using platform::ComPtr;
 using platform::CoTaskMemPtr;
 using Steady = std::chrono::steady_clock;
@@ -58,16 +62,6 @@ int runSeconds() {
         return std::max(1, std::atoi(text));
     }
     return MOVRA_STRESS_DEFAULT_SECONDS;
-}
-
-uint64_t ticksOf(const FILETIME& time) {
-    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
-
-uint64_t nowTicks() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return ticksOf(now);
 }
 
 // Faults seen on any thread, reported by the test's own thread at the end.
