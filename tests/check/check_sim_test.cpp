@@ -72,13 +72,8 @@ protected:
     void SetUp() override { ::setenv("MOVRA_PORTS", ports.path().c_str(), 1); }
 
     void startSim(unsigned comPort, const std::vector<std::string>& devices) {
-        std::vector<std::string> arguments{"--baud", "19200"};
-        for (const std::string& device : devices) {
-            arguments.push_back("--device");
-            arguments.push_back(device);
-        }
-        sims.push_back(
-            std::make_unique<KmtSimLine>(KMT_SIM_PROGRAM, ports.path(), comPort, arguments));
+        sims.push_back(std::make_unique<KmtSimLine>(KMT_SIM_PROGRAM, ports.path(), comPort,
+                                                    simArguments(19200, devices)));
         ASSERT_TRUE(sims.back()->ready()) << "kmt-sim did not start on COM" << comPort;
     }
 

@@ -263,13 +263,8 @@ protected:
     void TearDown() override { serverState().stopRequested = 0; }
 
     void startSim(unsigned comPort, const std::vector<std::string>& devices) {
-        std::vector<std::string> arguments{"--baud", "19200"};
-        for (const std::string& device : devices) {
-            arguments.push_back("--device");
-            arguments.push_back(device);
-        }
-        sims.push_back(
-            std::make_unique<KmtSimLine>(KMT_SIM_PROGRAM, ports.path(), comPort, arguments, true));
+        sims.push_back(std::make_unique<KmtSimLine>(KMT_SIM_PROGRAM, ports.path(), comPort,
+                                                    simArguments(19200, devices), true));
         ASSERT_TRUE(sims.back()->ready()) << "kmt-sim did not start on COM" << comPort;
     }
 

@@ -11,6 +11,15 @@
 
 namespace movra {
 
+std::vector<std::string> simArguments(uint32_t baud, const std::vector<std::string>& devices) {
+    std::vector<std::string> arguments{"--baud", std::to_string(baud)};
+    for (const std::string& device : devices) {
+        arguments.push_back("--device");
+        arguments.push_back(device);
+    }
+    return arguments;
+}
+
 KmtSimLine::KmtSimLine(const std::string& program, const std::string& folder, unsigned comPort,
                        const std::vector<std::string>& arguments, bool trace)
     : link_(folder + "/com" + std::to_string(comPort)) {

@@ -7,6 +7,7 @@
 #include "tools/support/piped_child.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ private:
     std::unique_ptr<toolsupport::PipedChild> child_;
     bool ready_ = false;
 };
+
+// kmt-sim's arguments for a line at `baud` with these devices (each the keys of one --device).
+std::vector<std::string> simArguments(uint32_t baud, const std::vector<std::string>& devices);
 
 // What a kmt-sim trace shows of the line: requests for its devices ("in"), other stations'
 // frames ("other"), the zero bytes a KMT master sends first ("zeros"), the replies ("out", noise
