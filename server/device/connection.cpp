@@ -304,12 +304,12 @@ HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_
     // may have been a false start inside other traffic, with the answer still to come. A frame
     // cut short ended in silence, so the line has nothing more to give.
     uint16_t spoiled = ERR_NONE;
-    bool listening = false;
     uint64_t foreignEnd = 0;
     for (;;) {
         uint64_t scanDeadline = replyDeadline;
         uint64_t frameCap = kNoCap;
         if (spoiled != ERR_NONE) {
+            const bool listening = spoiled == ERR_CRC;
             frameCap = listening ? replyDeadline : 0;
             scanDeadline = listening ? std::min<uint64_t>(replyDeadline, clock_.nowMs() + 1000) : 0;
         }
@@ -347,7 +347,6 @@ HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_
                 return E_FAIL;
             }
             spoiled = failure;
-            listening = read == FrameRead::BadCrc;
             window.dropFront(1);
             continue;
         }
