@@ -18,14 +18,8 @@ fi
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/../../tools/demo/ini.sh"
 
-# The build's prefix, as cmake/wine-run finds it, is copied: this test gets a wineserver of its
-# own, which it can end with everything a killed client left behind.
-source_prefix=${WINEPREFIX:-}
-if [ -z "$source_prefix" ]; then
-    dir=$(pwd)
-    while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
-    source_prefix=$dir/wineprefix
-fi
+# A prefix of its own, whose wineserver it can end with everything a killed client left behind.
+source "$here/../support/private_prefix.sh"
 
 failures=0
 work=$(mktemp -d "${TMPDIR:-/tmp}/movra-data.XXXXXX")
@@ -90,8 +84,8 @@ second_client_pids() {
 }
 
 mkdir -p "$work/ports" "$work/flags" "$work/server"
-cp -a "$source_prefix" "$work/prefix"
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+private_prefix "$work" || { echo "FAIL: the prefix could not be copied" >&2; exit 1; }
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine's background services start here, detached from the clients' output.
 wine cmd /c exit </dev/null >/dev/null 2>&1
 for port in 21 22 23; do

@@ -7,6 +7,8 @@ set -eu
 
 dll=$1
 wine_run=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../support/private_prefix.sh"
 ours='{7A3D2E51-6B0C-4F8A-9E14-2C5B7D9F0A36}'
 foreign='{6C0F3B2A-15D4-4E8B-A9C7-0D2E4F6A8B91}'
 work=$(mktemp -d)
@@ -98,7 +100,9 @@ $taken
 EOF
 }
 
-trap 'remove_foreign; wine regsvr32 /u /s "$dll" || true; rm -rf "$work"' EXIT
+# The foreign entries planted below stay in a prefix of this test's own.
+private_prefix "$work"
+trap 'WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 remove_foreign
 wine regsvr32 /u /s "$dll" || true
 
