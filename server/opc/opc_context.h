@@ -5,6 +5,7 @@
 #include "platform/clock.h"
 #include "platform/win.h"
 #include "server/core/server_state.h"
+#include "server/opc/callback_caller.h"
 
 #include <array>
 #include <cstdint>
@@ -41,6 +42,8 @@ struct OpcContext {
     // How long the notification pass waits for one client's callback before it moves on and
     // leaves that client out until the call returns.
     uint32_t callbackWaitMs = 2000;
+    // Starts a client's callback thread; empty: a std::thread.
+    CallbackCaller::ThreadStarter startCallbackThread;
     mutable ClientDirectory clients;
 };
 
