@@ -26,8 +26,9 @@ int movraMain(HINSTANCE instance, const char* commandLine) {
         // A failed build leaves an empty catalogue, which the cycle then leaves alone.
         catalogue.BuildCatalogue(configuration);
         poll.configure(configuration);
-        // An empty list's period of 0 is paced as 1 s, and that is the rate groups are told.
-        opc.pollPeriodMs = configuration.pollPeriodMs != 0 ? configuration.pollPeriodMs : 1000;
+        // The rate groups are told is what every item's scan-rate property says: the configured
+        // period, also the 0 of an empty list (which is paced as 1 s but has no items).
+        opc.pollPeriodMs = configuration.pollPeriodMs;
     };
     hooks.classObject = []() -> IUnknown* { return &factory; };
     hooks.runPollCycle = [] { poll.RunPollCycle(); };

@@ -27,8 +27,9 @@ using test::ticksOf;
 using namespace std::chrono_literals;
 
 constexpr char kVendorText[] = "Company: MOVRA. Devices: KMT, KMT-V, KMT-G, KMT-U.";
-// The poll period of the configuration e2e_test.sh writes beside the server.
-constexpr DWORD kPollPeriodMs = 1000;
+// The poll period of the configuration e2e_test.sh writes beside the server: the 0 of an empty
+// list. Groups are told that rate, as every item's scan-rate property tells it.
+constexpr DWORD kPollPeriodMs = 0;
 constexpr LCID kSystemDefaultLocale = 0x0800;
 constexpr size_t kMaxClients = 10;
 
