@@ -154,10 +154,18 @@ GroupDeliveries CMovraOPCGroup::CollectDeliveries(bool periodic) {
         std::vector<bool> keep(positions.size(), answers != kDataChange);
         plan.push_back({std::move(delivery), std::move(positions), std::move(keep), answers});
     };
+    // Answers of one pass share a bound on their entries, so a full queue of a huge group does
+    // not take all its arrays at once: what is left is answered by a pass asked for at once.
+    size_t entries = 0;
+    bool leftDue = false;
     for (size_t queued = 0; queued < pending_.size(); ++queued) {
         const Transaction& transaction = pending_[queued];
         if (!dueLocked(transaction)) {
             break;  // answers keep the order asked: the later ones wait for it
+        }
+        if (entries >= server_->context().answerEntriesPerPass) {
+            leftDue = true;
+            break;
         }
         const bool read = transaction.kind == Transaction::Read;
         std::vector<size_t> positions = read      ? readPositions(items, transaction.handles)
@@ -166,6 +174,7 @@ GroupDeliveries CMovraOPCGroup::CollectDeliveries(bool periodic) {
         // An inactive group answers no refresh; a read stays when none of its items is left.
         // Either keeps its place in the queue, and what follows it is answered.
         if (!positions.empty()) {
+            entries += positions.size();
             planDelivery(read ? Delivery::Kind::ReadComplete : Delivery::Kind::DataChange,
                          transaction.transactionId, std::move(positions), queued);
         }
@@ -275,6 +284,9 @@ GroupDeliveries CMovraOPCGroup::CollectDeliveries(bool periodic) {
         if (planned->answers != kDataChange) {
             pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(planned->answers));
         }
+    }
+    if (leftDue) {
+        state().RequestRefreshPass();
     }
     return batch;
 }

@@ -422,6 +422,31 @@ TEST_F(Pass, TheQueueTakes256TransactionsAndIsFreeAgainOnceTheyAreAnswered) {
     EXPECT_EQ(async()->Cancel2(silent), E_FAIL);
 }
 
+// A pass answers a group's transactions up to a bound on their entries and asks for the next
+// pass at once for the rest, in order.
+TEST_F(Pass, AnswersBeyondWhatOnePassTakesComeInTheNextAskedForAtOnce) {
+    context.answerEntriesPerPass = 2 * std::size(kItems);
+    connect();
+    pass(true);
+    for (DWORD transaction = 71; transaction <= 75; ++transaction) {
+        refresh(OPC_DS_CACHE, transaction);
+    }
+    postedMessages();
+    std::vector<DWORD> answered;
+    for (const size_t expected : {2u, 2u, 1u}) {
+        const size_t before = sink->calls().size();
+        pass(false);
+        std::vector<Callback> calls = sink->calls();
+        EXPECT_EQ(calls.size() - before, expected);
+        for (size_t i = before; i < calls.size(); ++i) {
+            answered.push_back(calls[i].transaction);
+        }
+        EXPECT_EQ(postedMessages(),
+                  std::vector<UINT>(answered.size() < 5 ? 1 : 0, WM_NOTIFY_CLIENTS));
+    }
+    EXPECT_EQ(answered, (std::vector<DWORD>{71, 72, 73, 74, 75}));
+}
+
 // Without a sink the queue waits for the next one; removing the group frees it.
 TEST_F(Pass, UnadviseKeepsTheQueueAndRemovalFreesIt) {
     DWORD cookie = connect(group.get(), sink);
