@@ -12,6 +12,7 @@
 #include "platform/co_task_mem.h"
 #include "platform/com_ptr.h"
 #include "platform/wide.h"
+#include "tests/e2e/e2e_client.h"
 #include "tests/support/file_time.h"
 #include "tests/support/recording_sink.h"
 #include "tools/kmt-sim/values.h"
@@ -29,6 +30,8 @@
 namespace movra {
 namespace {
 
+using e2e::text;
+using e2e::wide;
 using platform::ComPtr;
 using platform::CoTaskMemPtr;
 using sim::Quantity;
@@ -59,14 +62,6 @@ constexpr ItemCase kItems[] = {
     {"PKE0B02.K02.P", false, Quantity::ChannelP, 2},
 };
 constexpr size_t kItemCount = std::size(kItems);
-
-std::string text(const WCHAR* wide) {
-    return wide == nullptr ? "(null)" : platform::wideToUtf8(platform::WStringView(wide));
-}
-
-platform::WString wide(const std::string& utf8) {
-    return platform::utf8ToWide(utf8.c_str());
-}
 
 const ItemCase& itemOf(const Entry& entry) {
     return kItems[std::min<size_t>(entry.client - kFirstClientHandle, kItemCount - 1)];
@@ -118,42 +113,24 @@ int expectEveryItem(const std::vector<Entry>& entries, const std::string& what) 
 class Habits : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        CLSID clsid{};
-        HRESULT result = CLSIDFromProgID(wide(kVersionIndependentProgId).c_str(), &clsid);
-        if (SUCCEEDED(result)) {
-            result = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                      server.putVoid());
-        }
-        if (FAILED(result)) {
-            std::fprintf(stderr, "activation of %s: 0x%08lX\n", kVersionIndependentProgId,
-                         static_cast<unsigned long>(result));
+        if (FAILED(e2e::activate(server))) {
             return;
         }
-        result = server->AddGroup(wide("habits").c_str(), TRUE, kPeriodMs, kGroupClient, nullptr,
-                                  nullptr, 0, &groupHandle, &revisedRate, IID_IOPCItemMgt,
-                                  reinterpret_cast<LPUNKNOWN*>(items.put()));
+        HRESULT result = server->AddGroup(
+            wide("habits").c_str(), TRUE, kPeriodMs, kGroupClient, nullptr, nullptr, 0,
+            &groupHandle, &revisedRate, IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.put()));
         if (FAILED(result)) {
             std::fprintf(stderr, "AddGroup: 0x%08lX\n", static_cast<unsigned long>(result));
             return;
         }
-        std::vector<platform::WString> ids;
+        std::vector<std::string> ids;
         for (const ItemCase& item : kItems) {
-            ids.push_back(wide(item.id));
+            ids.push_back(item.id);
         }
-        std::vector<OPCITEMDEF> definitions(kItemCount);
-        for (size_t i = 0; i < kItemCount; ++i) {
-            std::memset(&definitions[i], 0, sizeof definitions[i]);
-            definitions[i].szAccessPath = const_cast<LPWSTR>(U16(""));
-            definitions[i].szItemID = ids[i].data();
-            definitions[i].bActive = TRUE;
-            definitions[i].hClient = kFirstClientHandle + static_cast<OPCHANDLE>(i);
-        }
-        CoTaskMemPtr<OPCITEMRESULT> results;
-        CoTaskMemPtr<HRESULT> errors;
-        addResult = items->AddItems(static_cast<DWORD>(kItemCount), definitions.data(),
-                                    results.put(), errors.put());
-        for (size_t i = 0; results && i < kItemCount; ++i) {
-            serverHandles.push_back(results[i].hServer);
+        std::vector<e2e::Added> added;
+        addResult = e2e::addItems(items.get(), ids, kFirstClientHandle, &added);
+        for (const e2e::Added& item : added) {
+            serverHandles.push_back(item.server);
         }
     }
     static void TearDownTestSuite() {
@@ -201,12 +178,8 @@ protected:
             return;
         }
         sink = ComPtr<RecordingSink>(new RecordingSink);
-        ComPtr<IConnectionPoint> point;
-        EXPECT_EQ(as<IConnectionPointContainer>(items.get(), IID_IConnectionPointContainer)
-                      ->FindConnectionPoint(IID_IOPCDataCallback, point.put()),
-                  S_OK);
         DWORD cookie = 0;
-        EXPECT_EQ(point->Advise(sink->unknown(), &cookie), S_OK);
+        EXPECT_EQ(e2e::advise(items.get(), sink->unknown(), &cookie), S_OK);
     }
 
     static ComPtr<IOPCServer> server;
@@ -402,12 +375,5 @@ TEST_F(Habits, EveryNameOfAFlatBrowseIsItsOwnFullyQualifiedId) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(init)) {
-        std::fprintf(stderr, "CoInitializeEx: 0x%08lX\n", static_cast<unsigned long>(init));
-        return 1;
-    }
-    int result = RUN_ALL_TESTS();
-    CoUninitialize();
-    return result;
+    return movra::e2e::runTests();
 }

@@ -6,18 +6,9 @@
 #   client_habits_test.sh <MovraOPCServer.exe> <MovraOPCProxy.dll> <client_habits_test.exe> <kmt-sim>
 set -u
 
-server_program=$1
-proxy=$2
-client_test=$3
-sim=$4
-
-if [ ! -x "$sim" ]; then
-    echo "SKIPPED: no device simulator at $sim; build the native preset first (./run build native)"
-    exit 77
-fi
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/../../tools/demo/ini.sh"
-source "$here/sim_server.sh"
+source "$here/sim_server.sh" "$@"
 
 e2e_start movra-habits
 start_line 31 --device model=KMT-U,serial=0B01,seed=21,channels=2,nodes=2
@@ -27,7 +18,7 @@ start_line 31 --device model=KMT-U,serial=0B01,seed=21,channels=2,nodes=2
     ini_record "Котельная" 0B01 4 1 4 31 0 0 0 0
     ini_record "Без линии" 0B02 1 1 4 32 0 0 0 0
 } >"$work/server/MovraOPCServer.ini"
-register_server "$server_program" "$proxy"
+register_server
 step "kmt-sim on COM31, the server registered"
 
 # Into a file: the server COM starts inherits the client's output, and a pipe would stay open

@@ -6,6 +6,7 @@
 #include "platform/co_task_mem.h"
 #include "platform/com_ptr.h"
 #include "platform/wide.h"
+#include "tests/e2e/e2e_client.h"
 #include "tests/platform/under_wine.h"
 #include "tests/support/fake_sinks.h"
 #include "tests/support/file_time.h"
@@ -395,12 +396,5 @@ TEST(Lifetime, ALockedServerOutlivesItsLastClient) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(init)) {
-        std::fprintf(stderr, "CoInitializeEx: 0x%08lX\n", static_cast<unsigned long>(init));
-        return 1;
-    }
-    int result = RUN_ALL_TESTS();
-    CoUninitialize();
-    return result;
+    return movra::e2e::runTests();
 }

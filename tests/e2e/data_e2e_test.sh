@@ -6,18 +6,9 @@
 #   data_e2e_test.sh <MovraOPCServer.exe> <MovraOPCProxy.dll> <data_e2e_test.exe> <kmt-sim>
 set -u
 
-server_program=$1
-proxy=$2
-client_test=$3
-sim=$4
-
-if [ ! -x "$sim" ]; then
-    echo "SKIPPED: no device simulator at $sim; build the native preset first (./run build native)"
-    exit 77
-fi
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/../../tools/demo/ini.sh"
-source "$here/sim_server.sh"
+source "$here/sim_server.sh" "$@"
 
 failures=0
 e2e_start movra-data
@@ -55,7 +46,7 @@ step "simulators ready on COM21, COM22, COM23"
     ini_record "Насосная" 0A03 2 2 4 23 1 0 0 0
     ini_record "Газовая" 0A04 3 2 4 23 2 0 0 0
 } >"$work/server/MovraOPCServer.ini"
-register_server "$server_program" "$proxy"
+register_server
 step "server and proxy/stub registered"
 
 # Into files: the server COM starts inherits the first client's output, and a pipe would stay

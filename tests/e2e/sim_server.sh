@@ -1,15 +1,25 @@
 # Sourced (bash) by the end-to-end tests that run the server under Wine against simulated devices:
 # a work folder and a Wine prefix of the run's own, kmt-sim lines mapped as COM ports of that
-# prefix, and the server registered there.
+# prefix, and the server registered there. Its arguments are the test's own:
+#   <MovraOPCServer.exe> <MovraOPCProxy.dll> <the client program> <kmt-sim>
+# into $server_program, $proxy, $client_test and $sim; without the simulator the test is skipped.
 #   e2e_start NAME             makes $work (and $tag, its name) and the prefix; at exit the
 #                              simulators and the prefix's wineserver are ended, $work removed
 #   start_line N ARGS...       kmt-sim ARGS at 19200 baud on a pseudo-terminal mapped as COMn,
 #                              awaited by its READY line
 #   stop_line N                ends that simulator (the line goes silent)
-#   register_server EXE DLL    copies the server into $work/server, beside the configuration the
+#   register_server            copies the server into $work/server, beside the configuration the
 #                              caller wrote there, and registers it and the proxy/stub
 #   step TEXT                  prints TEXT after the seconds since e2e_start
 #   server_log                 the server's log.txt in UTF-8
+server_program=$1
+proxy=$2
+client_test=$3
+sim=$4
+if [ ! -x "$sim" ]; then
+    echo "SKIPPED: no device simulator at $sim; build the native preset first (./run build native)"
+    exit 77
+fi
 e2e_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$e2e_here/../support/private_prefix.sh"
 source "$e2e_here/processes.sh"
@@ -65,8 +75,8 @@ stop_line() {
 }
 
 register_server() {
-    cp "$1" "$work/server/MovraOPCServer.exe"
-    wine regsvr32 /s "$2" </dev/null >/dev/null 2>&1 || { echo "FAIL: regsvr32" >&2; exit 1; }
+    cp "$server_program" "$work/server/MovraOPCServer.exe"
+    wine regsvr32 /s "$proxy" </dev/null >/dev/null 2>&1 || { echo "FAIL: regsvr32" >&2; exit 1; }
     wine "$work/server/MovraOPCServer.exe" /Register </dev/null >/dev/null 2>&1 ||
         { echo "FAIL: /Register" >&2; exit 1; }
 }
