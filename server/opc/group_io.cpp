@@ -256,13 +256,14 @@ bool CMovraOPCGroup::dueLocked(const Transaction& transaction) const {
     return !transaction.fromDevice || state().lastPollCycleEnded.load() > transaction.cyclesBegun;
 }
 
-void CMovraOPCGroup::askForPassLocked() {
+void CMovraOPCGroup::askForPassLocked(bool markedActive) {
     if (!connectedLocked()) {
         return;
     }
     bool tellNow = !pending_.empty() && dueLocked(pending_.front());
     const ItemList& items = core_->items;
     if (active_ && updateEnabled_) {
+        tellNow = tellNow || markedActive;
         for (size_t i = 0; i < items.size() && !tellNow; ++i) {
             tellNow = items.at(i).reportInFull && items.at(i).attributes.bActive;
         }

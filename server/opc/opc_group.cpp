@@ -371,12 +371,14 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pI
         }
         core_->items.reserve(fresh.size());
         auto next = fresh.begin();
+        bool anyActive = false;
         for (DWORD i = 0; i < dwCount; ++i) {
             if (SUCCEEDED(errors[i])) {
+                anyActive = anyActive || next->attributes.bActive;
                 results[i].hServer = core_->items.append(std::move(*next++));
             }
         }
-        askForPassLocked();
+        askForPassLocked(anyActive);
         *ppAddResults = results.release();  // the caller frees it
         return ReturnErrors(dwCount, ppErrors, errors);
     });
@@ -426,7 +428,7 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetActiveState(DWORD dwCount, OPCHANDL
             });
         if (activated) {
             std::lock_guard lock(core_->groupLock);
-            askForPassLocked();
+            askForPassLocked(true);
         }
         return hr;
     });

@@ -153,9 +153,10 @@ private:
     HRESULT RefuseWrites(DWORD count, const OPCHANDLE* handles,
                          platform::CoTaskMemPtr<HRESULT>& errors);
     // With the group lock held: asks for a pass at once when one has something to tell the
-    // client now (a transaction due, an item to report in full), as a refresh from the cache
-    // does, so that the client does not wait a poll period for it.
-    void askForPassLocked();
+    // client now (a transaction due, an active item to report in full), as a refresh from the
+    // cache does, so that the client does not wait a poll period for it. `markedActive`: the
+    // caller has just marked an active item, which spares the search for one.
+    void askForPassLocked(bool markedActive = false);
     CMovraItem* catalogue() const { return server_->context().catalogue; }
     ServerState& state() const { return server_->context().state; }
 
