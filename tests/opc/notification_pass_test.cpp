@@ -231,7 +231,7 @@ TEST_F(Pass, AnItemNeverReadIsReportedOnceWithItsCurrentQuality) {
     connect();
     pass(true);
     ASSERT_EQ(lastCall(Callback::DataChange, 0), kAllClients);
-    const Entry& unread = sink->calls().back().entries[0];
+    const Entry unread = sink->calls().back().entries[0];
     EXPECT_EQ(unread.quality, OPC_QUALITY_BAD);
     EXPECT_EQ(sink->calls().back().masterQuality, S_FALSE);
     pass(true);
