@@ -103,14 +103,7 @@ std::string framesOf(const std::string& trace) {
 
 class GoldenTraceTest : public ::testing::TestWithParam<GoldenCase> {
 protected:
-    static void SetUpTestSuite() {
-        static test::TempDir mutexFolder;
-        ::setenv("MOVRA_MUTEX_DIR", mutexFolder.path().c_str(), 1);
-        if (serverState().portMutex == nullptr) {
-            serverState().portMutex = CreateMutexA(nullptr, FALSE, kPortMutexName);
-        }
-        ASSERT_NE(serverState().portMutex, nullptr);
-    }
+    static void SetUpTestSuite() { ASSERT_NE(createPortMutex(), nullptr); }
 
     void SetUp() override {
         ::setenv("MOVRA_PORTS", ports.path().c_str(), 1);
@@ -158,7 +151,7 @@ protected:
         configuration.channelCounts = {channelCountOf(c.type)};
         configuration.nodeCounts = {nodeCountOf(c.type)};
         EXPECT_EQ(catalogue.BuildCatalogue(configuration), S_OK);
-        PollContext poll(log, catalogue, clock);
+        PollContext poll(log, catalogue, clock, serverState().stopToken());
         poll.configure(configuration);
 
         std::string text;
