@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/win.h"
+#include "server/core/stop_token.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -67,6 +68,8 @@ struct ServerState {
     // A cancel ID for an asynchronous request, unique across every group of the process (until
     // the 32 bits wrap); never 0.
     DWORD NextCancelId();
+    // What the poll cycle and the device layer are handed to see a stop.
+    StopToken stopToken() const { return StopToken(stopRequested); }
     // Back to the state of a fresh process, for tests; no other thread may be using the state.
     // The port mutex is kept: it is created once per process.
     void Reset();
@@ -74,7 +77,8 @@ struct ServerState {
 
 ServerState& serverState();
 
-// True once shutdown has begun; every wait of the poll thread looks at it.
+// True once shutdown has begun. The poll cycle and the device layer are handed
+// serverState().stopToken() instead of asking here.
 bool IsStopRequested();
 
 }  // namespace movra

@@ -357,7 +357,7 @@ public:
         times.quitGraceMs = 100;
         times.minimumPeriodMs = kPollPeriodMs;
         times.periodOverrideMs = kPollPeriodMs;
-        host = std::make_unique<ServerHost>(log, std::move(hooks), times);
+        host = std::make_unique<ServerHost>(log, std::move(hooks), times, platform::realClock());
         thread = std::thread([this] { host->runServer("", dir.file("MovraOPCServer.exe")); });
     }
 
@@ -385,9 +385,9 @@ public:
 
     test::TempDir dir;
     std::unique_ptr<KmtSimLine> sim;
-    CMovraLog log;
-    CMovraItem catalogue;
-    PollContext poll{log, catalogue};
+    CMovraLog log{platform::realClock()};
+    CMovraItem catalogue{platform::realClock()};
+    PollContext poll{log, catalogue, platform::realClock(), serverState().stopToken()};
     OpcContext context{serverState(), platform::realClock(), kPollPeriodMs, &catalogue};
     MovraOPCServerClassFactory factory{context};
     NotificationPass pass{context, log};

@@ -85,7 +85,7 @@ double timeNotificationPass(movra::OpcContext& context, movra::CMovraItem& catal
                             const std::vector<OPCITEMDEF>& defs, int rounds, size_t* reported) {
     constexpr DWORD kItemsPerGroup = 10000;
     constexpr uint32_t kClients = 10;
-    movra::CMovraLog log;  // not opened: the pass's lines cost nothing here
+    movra::CMovraLog log(platform::realClock());  // not opened: the pass's lines cost nothing here
     movra::NotificationPass pass(context, log);
     std::vector<ComPtr<IOPCServer>> servers;
     std::vector<ComPtr<IOPCItemMgt>> groups;
@@ -227,7 +227,7 @@ int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
 
     movra::ServerState state;
-    movra::CMovraItem catalogue;
+    movra::CMovraItem catalogue(platform::realClock());
     if (catalogue.BuildCatalogue(movra::bench::hundredKmtU(1000)) != S_OK) {
         return 1;
     }
