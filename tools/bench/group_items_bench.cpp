@@ -156,7 +156,7 @@ QueueFigures timeQueuedRefreshes(movra::OpcContext& context, const std::vector<O
                                  int rounds) {
     constexpr DWORD kItemsPerGroup = 100;
     constexpr DWORD kRefreshes = 1000;
-    movra::CMovraLog log;
+    movra::CMovraLog log(platform::realClock());
     movra::NotificationPass pass(context, log);
     auto* object = new movra::CMovraOPCServer(context, 0);
     context.state.clients[0] = object;
