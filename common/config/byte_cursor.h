@@ -3,6 +3,7 @@
 // of a unit instead of after every field, and can never touch memory beyond the span.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,14 @@ public:
         auto bytes = data_.subspan(pos_, n);
         pos_ += n;
         return bytes;
+    }
+
+    // Moves on n bytes, or to the end when fewer remain. Skipping never fails: only a later read
+    // past the end does, so bytes a layout leaves unused at the end of a unit need not be there.
+    void skip(size_t n) {
+        if (!failed_) {
+            pos_ += std::min(n, data_.size() - pos_);
+        }
     }
 
     bool read(uint8_t& value) { return readLittleEndian(value); }

@@ -46,8 +46,35 @@ struct DeviceRecord {
     bool operator==(const DeviceRecord&) const = default;
 };
 
-// K channels and U nodes of a device type; 0 for codes without a model.
-uint16_t channelCountOf(uint8_t deviceType);
-uint16_t nodeCountOf(uint8_t deviceType);
+// K channels and U nodes of each device type, as the server derives them when it reads the file.
+// The server's model descriptions take their largest counts from here, so the catalogue, the poll
+// cycle and the protocols cannot disagree about them.
+struct TypeCounts {
+    uint8_t type;
+    uint16_t channels;
+    uint16_t nodes;
+};
+inline constexpr TypeCounts kTypeCounts[] = {
+    {kTypeKmt, 10, 10},  {kTypeKmtV, 5, 2},   {kTypeKmtG, 3, 3},
+    {kTypeKmtU, 20, 16}, {kTypeKmtUV, 10, 6}, {kTypeCode6, 4, 2},
+};
+
+// 0 for codes without a row.
+constexpr uint16_t channelCountOf(uint8_t deviceType) {
+    for (const TypeCounts& row : kTypeCounts) {
+        if (row.type == deviceType) {
+            return row.channels;
+        }
+    }
+    return 0;
+}
+constexpr uint16_t nodeCountOf(uint8_t deviceType) {
+    for (const TypeCounts& row : kTypeCounts) {
+        if (row.type == deviceType) {
+            return row.nodes;
+        }
+    }
+    return 0;
+}
 
 }  // namespace movra

@@ -241,7 +241,7 @@ void writeExceptionOutcome(CMovraLog& log, std::exception_ptr failure) noexcept 
 
 CMovraLog& movraLog() {
     // Never destroyed, so a thread still writing while the process ends finds it whole.
-    static CMovraLog* log = new CMovraLog();
+    static CMovraLog* log = new CMovraLog(platform::realClock());
     return *log;
 }
 

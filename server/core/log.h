@@ -62,7 +62,7 @@ public:
     // for its terminating zero.
     static constexpr size_t kWideTextLimit = 1003;
 
-    explicit CMovraLog(platform::Clock& clock = platform::realClock());
+    explicit CMovraLog(platform::Clock& clock);
     CMovraLog(const CMovraLog&) = delete;
     CMovraLog& operator=(const CMovraLog&) = delete;
 

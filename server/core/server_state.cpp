@@ -50,6 +50,8 @@ void ServerState::Reset() {
     serverLockCount = 0;
     arrivals = 0;
     lastCancelId = 0;
+    pollCyclesBegun = 0;
+    lastPollCycleEnded = 0;
     for (auto& client : clients) {
         client = nullptr;
     }

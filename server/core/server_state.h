@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/win.h"
+#include "server/core/stop_token.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -37,6 +38,10 @@ struct ServerState {
     HANDLE portMutex = nullptr;
     // The last cancel ID handed out; NextCancelId gives the next one.
     std::atomic<DWORD> lastCancelId{0};
+    // Poll cycles begun and the last one ended, numbered from 1: an answer from the device is due
+    // once a cycle begun after its request has ended.
+    std::atomic<uint64_t> pollCyclesBegun{0};
+    std::atomic<uint64_t> lastPollCycleEnded{0};
     // Signalled (under stateMutex) when a notification pass has cleared the device-read requests
     // of the servers it served.
     std::condition_variable deviceReadsServed;
@@ -57,9 +62,14 @@ struct ServerState {
     // Asks the main thread for a notification pass that is not periodic (the one that answers
     // refreshes from the cache), unless the server is stopping.
     void RequestRefreshPass();
+    // The poll thread around each cycle: the number BeginPollCycle gives is handed to EndPollCycle.
+    uint64_t BeginPollCycle() { return ++pollCyclesBegun; }
+    void EndPollCycle(uint64_t cycle) { lastPollCycleEnded = cycle; }
     // A cancel ID for an asynchronous request, unique across every group of the process (until
     // the 32 bits wrap); never 0.
     DWORD NextCancelId();
+    // What the poll cycle and the device layer are handed to see a stop.
+    StopToken stopToken() const { return StopToken(stopRequested); }
     // Back to the state of a fresh process, for tests; no other thread may be using the state.
     // The port mutex is kept: it is created once per process.
     void Reset();
@@ -67,7 +77,8 @@ struct ServerState {
 
 ServerState& serverState();
 
-// True once shutdown has begun; every wait of the poll thread looks at it.
+// True once shutdown has begun. The poll cycle and the device layer are handed
+// serverState().stopToken() instead of asking here.
 bool IsStopRequested();
 
 }  // namespace movra

@@ -1,7 +1,6 @@
 #include "server/device/connection.h"
 
 #include "platform/co_task_mem.h"
-#include "server/core/server_state.h"
 
 #include <algorithm>
 #include <array>
@@ -14,39 +13,11 @@ namespace movra {
 
 namespace {
 
-constexpr std::array<uint16_t, 256> makeCrcTable() {
-    std::array<uint16_t, 256> table{};
-    for (unsigned i = 0; i < 256; ++i) {
-        uint16_t crc = static_cast<uint16_t>(i);
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-        }
-        table[i] = crc;
-    }
-    return table;
-}
-
-constexpr std::array<uint16_t, 256> kCrcTable = makeCrcTable();
-
 // A line that keeps sending frames for our address with other function codes would otherwise
 // hold the poll thread for ever; after this many the attempt counts as unanswered.
 constexpr uint32_t kMaxDiscardedFrames = 32;
 
-constexpr uint32_t kWarmUpShortSec = 4;
-constexpr uint32_t kWarmUpLongSec = 17;
 constexpr uint32_t kWarmUpSliceMs = 100;
-
-bool isNewerModel(uint8_t deviceType) {
-    return deviceType >= kTypeKmtV && deviceType <= kTypeKmtUV;
-}
-
-// Request length of the model, 0 for device types without a protocol.
-uint32_t requestLengthOf(uint8_t deviceType) {
-    if (deviceType == kTypeKmt) {
-        return 8;
-    }
-    return isNewerModel(deviceType) ? 10 : 0;
-}
 
 bool traceFromEnvironment() {
     const char* value = std::getenv("MOVRA_TRACE");
@@ -76,38 +47,18 @@ void baudOf(uint8_t baudCode, uint32_t* baud, float* byteTimeFactor) {
 
 }  // namespace
 
-uint16_t Crc16(std::span<const uint8_t> bytes) {
-    uint16_t crc = 0xFFFF;
-    for (uint8_t byte : bytes) {
-        crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ byte) & 0xFF]);
-    }
-    return crc;
-}
-
 CMovraDeviceConnection::CMovraDeviceConnection(const DeviceRecord& device,
-                                               uint16_t riRs485DeviceCount, platform::Clock& clock)
+                                               uint16_t riRs485DeviceCount, platform::Clock& clock,
+                                               StopToken stop)
     : device_(device),
+      model_(modelOf(device.deviceType)),
+      stop_(stop),
+      replyTimeoutSec_(model_.line.replyTimeoutSec),
       riRs485DeviceCount_(riRs485DeviceCount),
       clock_(clock),
       realTime_(&clock == &platform::realClock()) {
-    switch (device_.deviceType) {
-        case kTypeKmt:
-            replyTimeoutSec_ = 16;
-            break;
-        case kTypeKmtV:
-        case kTypeKmtG:
-            replyTimeoutSec_ = 4;
-            break;
-        case kTypeKmtU:
-        case kTypeKmtUV:
-            replyTimeoutSec_ = 12;
-            break;
-        default:
-            replyTimeoutSec_ = 10;
-            break;
-    }
-    bool knownModel = device_.deviceType >= kTypeKmt && device_.deviceType <= kTypeKmtUV;
-    busAddress_ = knownModel && IsBusLink() ? device_.rs485Address : 254;
+    // A device type without protocol answers nothing; it keeps the address of a single device.
+    busAddress_ = model_.hasProtocol() && IsBusLink() ? device_.rs485Address : 254;
     uint32_t baud;
     baudOf(device_.baudCode, &baud, &byteTimeFactor_);
     createdAtMs_ = clock_.nowMs();
@@ -193,7 +144,7 @@ HRESULT CMovraDeviceConnection::Send(uint32_t count, const uint8_t* bytes, uint1
 }
 
 bool CMovraDeviceConnection::StopSeen() {
-    if (IsStopRequested()) {
+    if (stop_.stopRequested()) {
         stopped_.store(1);
     }
     return stopped_.load() != 0;
@@ -351,7 +302,7 @@ HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_
             continue;
         }
         const uint32_t total = window[2] + 5u;
-        if (isNewerModel(device_.deviceType) && (window[1] & 0x80) != 0 &&
+        if (model_.line.replies == ReplyRule::FunctionOrError && (window[1] & 0x80) != 0 &&
             (window[1] & 0x7F) != 0x7F) {
             last_.errorCode = total > 5 ? window[3] : 0;
             *error = ERR_DEVICE;
@@ -369,27 +320,21 @@ HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_
 }
 
 bool CMovraDeviceConnection::FinalizeRequest(std::span<uint8_t> frame) const {
-    uint32_t length = requestLengthOf(device_.deviceType);
-    if (length == 0) {
-        return true;
-    }
-    if (frame.size() < length) {
-        return false;
-    }
-    frame[0] = busAddress_;
-    uint16_t crc = Crc16(frame.first(length - 2));
-    frame[length - 2] = static_cast<uint8_t>(crc & 0xFF);
-    frame[length - 1] = static_cast<uint8_t>(crc >> 8);
-    return true;
+    return finalizeRequest(model_, busAddress_, frame);
 }
 
 bool CMovraDeviceConnection::ReplyMatches(std::span<const uint8_t> request,
                                           std::span<const uint8_t> reply) const {
-    if (device_.deviceType == kTypeKmt) {
-        return request.size() >= 2 && reply.size() >= 2 && reply[1] == request[1];
+    if (request.size() < 2 || reply.size() < 2) {
+        return model_.line.replies == ReplyRule::AnyFrame;
     }
-    if (isNewerModel(device_.deviceType)) {
-        return request.size() >= 2 && reply.size() >= 2 && (reply[1] & 0x7F) == request[1];
+    switch (model_.line.replies) {
+        case ReplyRule::SameFunction:
+            return reply[1] == request[1];
+        case ReplyRule::FunctionOrError:
+            return (reply[1] & 0x7F) == request[1];
+        case ReplyRule::AnyFrame:
+            break;
     }
     return true;
 }
@@ -399,10 +344,7 @@ bool CMovraDeviceConnection::WarmUp() {
         riRs485DeviceCount_ <= 1) {
         return true;
     }
-    uint32_t limitSec = device_.deviceType == kTypeKmtU || device_.deviceType == kTypeKmtUV
-                            ? kWarmUpLongSec
-                            : kWarmUpShortSec;
-    while ((clock_.nowMs() - createdAtMs_) / 1000 < limitSec) {
+    while ((clock_.nowMs() - createdAtMs_) / 1000 < model_.line.warmUpSec) {
         clock_.sleepMs(kWarmUpSliceMs);
         if (StopSeen()) {
             return false;
@@ -504,17 +446,13 @@ HRESULT CMovraDeviceConnection::Exchange(uint32_t requestSize, uint8_t* request,
 
     // After a repeated exchange the device gets a harmless request whose reply is thrown away.
     // Only a stop or a port that cannot be reopened spoil the good reply already in hand.
-    std::array<uint8_t, 10> recovery{};
-    uint32_t recoveryLength = requestLengthOf(device_.deviceType);
-    if (recoveryLength != 0) {
-        recovery[1] = device_.deviceType == kTypeKmt ? 0xB1 : 0x7F;
-        std::span<uint8_t> recoveryFrame(recovery.data(), recoveryLength);
-        FinalizeRequest(recoveryFrame);
+    RequestFrame recovery = recoveryRequest(model_, busAddress_);
+    if (recovery.length != 0) {
         uint16_t recoveryError = ERR_NONE;
         uint32_t recoverySize = 0;
         platform::CoTaskMemPtr<uint8_t> recoveryReply;  // thrown away
         uint32_t recoveryFailures = 0;
-        Transact(recoveryFrame, &recoverySize, recoveryReply.put(), &recoveryError,
+        Transact(recovery.span(), &recoverySize, recoveryReply.put(), &recoveryError,
                  &recoveryFailures, &fatal);
         last_ = mainRecord;
         if (fatal) {

@@ -5,6 +5,9 @@
 #include "platform/clock.h"
 #include "platform/serial.h"
 #include "platform/win.h"
+#include "server/core/stop_token.h"
+#include "server/device/request_builder.h"
+#include "server/models/model.h"
 
 #include <atomic>
 #include <cstdint>
@@ -23,9 +26,6 @@ enum : uint16_t {
     ERR_DEVICE = 96,      // a newer-family device answered with an error reply
 };
 
-// Modbus RTU CRC-16 (reflected 0xA001, initial 0xFFFF); 0 over a whole frame with its CRC.
-uint16_t Crc16(std::span<const uint8_t> bytes);
-
 // What the last Exchange saw, for diagnostic tools: the exchange itself never reads it back.
 struct ExchangeRecord {
     uint16_t error = ERR_NONE;    // linkError of the last failed attempt
@@ -37,7 +37,9 @@ struct ExchangeRecord {
 };
 
 // One connection per device per poll cycle, used only by the poll thread. The operations are
-// virtual so that the protocol tests can put a scripted line in its place.
+// virtual so that the protocol tests can put a scripted line in its place. What the device's model
+// is on the line (frame length, reply time-out, warm-up, how a reply answers a request, the
+// recovery request) comes from its description.
 //
 // Time: every limit is measured in whole seconds of the clock's nowMs(). A read waits on the port
 // in real slices of at most 5 ms (a slice ends early when the awaited bytes arrive). With any
@@ -50,9 +52,10 @@ struct ExchangeRecord {
 class CMovraDeviceConnection {
 public:
     // riRs485DeviceCount: devices of the configuration on RS-485 through the RI adapter; more than
-    // one of them needs the adapter's warm-up before the first exchange.
+    // one of them needs the adapter's warm-up before the first exchange. Every wait ends soon
+    // after `stop` says the server is stopping.
     CMovraDeviceConnection(const DeviceRecord& device, uint16_t riRs485DeviceCount,
-                           platform::Clock& clock = platform::realClock());
+                           platform::Clock& clock, StopToken stop = {});
     virtual ~CMovraDeviceConnection();
 
     CMovraDeviceConnection(const CMovraDeviceConnection&) = delete;
@@ -81,9 +84,9 @@ public:
     virtual HRESULT Exchange(uint32_t requestSize, uint8_t* request, uint32_t* replySize,
                              uint8_t** reply, uint16_t* error);
 
-    // Byte 0 = busAddress and the CRC behind the model's frame (bytes 6 and 7 of an 8-byte KMT
-    // request, 8 and 9 of a 10-byte request of the other models); other device types are left
-    // alone. False, with the frame untouched, when it is shorter than the model's request.
+    // Byte 0 = busAddress and the CRC behind the model's frame (finalizeRequest); device types
+    // without protocol are left alone. False, with the frame untouched, when it is shorter than
+    // the model's request.
     bool FinalizeRequest(std::span<uint8_t> frame) const;
     // Whether `reply` answers `request` (their function codes; bit 7 of the reply's is an error
     // flag on the newer models).
@@ -127,6 +130,8 @@ private:
     void Trace(const char* direction, const uint8_t* bytes, size_t count) const;
 
     DeviceRecord device_;
+    const ModelDescription& model_;
+    StopToken stop_;
     platform::SerialPort port_;  // the port handle and its overlapped I/O
     uint16_t retryLimit_ = 1;
     uint32_t replyTimeoutSec_ = 10;

@@ -1,44 +1,47 @@
-// Field decoders shared by the models of the newer family (KMT-V, KMT-G, KMT-U, KMT-UV).
+// The newer family (KMT-V, KMT-G, KMT-U, KMT-UV): one identification scheme, each model with its
+// own decoders of the identity, channel and node replies. Their values follow the read plans of
+// their descriptions like every model's.
 #pragma once
 
 #include "server/device/data_exchange.h"
 
-#include <cstdint>
-#include <cstring>
+namespace movra {
 
-namespace movra::newer_family {
+// What a model of the newer family decodes in the shared identification scheme.
+struct NewerFamilyDecoders {
+    uint8_t type;
+    void (*identity)(ByteCursor& reply, DeviceIdentity& identity);  // from data byte 12
+    void (*channel)(ByteCursor& reply, ChannelDescriptor& channel);
+    void (*node)(ByteCursor& reply, uint16_t reportedChannels, NodeDescriptor& node);
+    // Marks the member channels after each node; null when the model marks none.
+    void (*markChannels)(const NodeDescriptor& node, ChannelDescriptor* channels,
+                         uint16_t channelCount);
+};
 
-inline constexpr uint8_t kIdentifyFunction = 0x50;  // "P"
-inline constexpr uint8_t kValuesFunction = 0x51;    // "Q"
-inline constexpr uint8_t kExtraFunction = 0x58;     // "X"
+// The decoders of a model of the family; null for any other type.
+const NewerFamilyDecoders* newerFamilyDecoders(uint8_t deviceType);
 
-inline uint8_t high(uint8_t value) {
-    return value >> 4;
-}
-inline uint8_t low(uint8_t value) {
-    return value & 0x0F;
-}
+class CNewerFamilyDataExchange : public CMovraDataExchange {
+public:
+    CNewerFamilyDataExchange(const ModelDescription& model, const NewerFamilyDecoders& decoders,
+                             platform::Clock& clock);
 
-// Half-byte k of a byte run, high half of each byte first.
-inline uint8_t halfByteAt(const uint8_t* bytes, size_t k) {
-    return k % 2 == 0 ? high(bytes[k / 2]) : low(bytes[k / 2]);
-}
+    // The identity (selector 4), then the channel list (selector 1) and the node list (the
+    // model's selector), each ended by the device's error reply for the first index it lacks.
+    HRESULT Identify(uint16_t* channelCountOut, uint16_t* nodeCountOut, DeviceIdentity** identity,
+                     ChannelDescriptor** channels, NodeDescriptor** nodes,
+                     uint16_t* linkError) noexcept override;
 
-// A float of four bytes, least significant first.
-inline float takeFloat(ReplyReader& reply) {
-    uint8_t bytes[4];
-    reply.take(bytes, 4);
-    float value;
-    std::memcpy(&value, bytes, 4);
-    return value;
-}
+private:
+    HRESULT IdentifyDevice(IdentityArrays& arrays, uint16_t& channelCount, uint16_t& nodeCount,
+                           uint16_t* linkError);
+    // One list: requests with index first + 1, first + 2, ... up to `count` until the error
+    // reply; `decode` takes each answer (number from 1). The entries found go into `found`.
+    template <typename Decode>
+    HRESULT IdentifyList(uint8_t selector, uint8_t first, uint16_t count, uint16_t& found,
+                         uint16_t* linkError, Decode&& decode);
 
-// Ten 3-bit membership fields of a packed word, the first in bits 31 to 29; bits 1 and 0 are
-// not used.
-inline void unpackMembers(uint32_t word, uint8_t* members) {
-    for (int field = 0; field < 10; ++field) {
-        members[field] = static_cast<uint8_t>((word >> (29 - 3 * field)) & 0x7);
-    }
-}
+    const NewerFamilyDecoders& decoders;
+};
 
-}  // namespace movra::newer_family
+}  // namespace movra

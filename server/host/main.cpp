@@ -13,21 +13,25 @@ int movraMain(HINSTANCE instance, const char* commandLine) {
     char modulePath[MAX_PATH + 1] = {};
     GetModuleFileNameA(static_cast<HMODULE>(instance), modulePath, MAX_PATH);
 
-    // The log and the catalogue exist before the poll object, so they outlive it at exit.
+    // The services every part is handed: the machine's clock, the log, the catalogue and the
+    // server's stop. The log and the catalogue exist before the poll object, so they outlive it at
+    // exit.
+    platform::Clock& clock = platform::realClock();
     movra::CMovraLog& log = movra::movraLog();
-    movra::CMovraItem& catalogue = movra::itemCatalogue();
-    static movra::PollContext poll(log, catalogue);
-    static movra::OpcContext opc{movra::serverState(), platform::realClock(), 1000, &catalogue};
+    static movra::CMovraItem catalogue(clock);
+    static movra::PollContext poll(log, catalogue, clock, movra::serverState().stopToken());
+    static movra::OpcContext opc{movra::serverState(), clock, 1000, &catalogue};
     static movra::MovraOPCServerClassFactory factory(opc);
     static movra::NotificationPass notification(opc, log);
 
     movra::HostHooks hooks;
-    hooks.configured = [&catalogue](const movra::ServerConfiguration& configuration) {
+    hooks.configured = [](const movra::ServerConfiguration& configuration) {
         // A failed build leaves an empty catalogue, which the cycle then leaves alone.
         catalogue.BuildCatalogue(configuration);
         poll.configure(configuration);
-        // An empty list's period of 0 is paced as 1 s, and that is the rate groups are told.
-        opc.pollPeriodMs = configuration.pollPeriodMs != 0 ? configuration.pollPeriodMs : 1000;
+        // The rate groups are told is what every item's scan-rate property says: the configured
+        // period, also the 0 of an empty list (which is paced as 1 s but has no items).
+        opc.pollPeriodMs = configuration.pollPeriodMs;
     };
     hooks.classObject = []() -> IUnknown* { return &factory; };
     hooks.runPollCycle = [] { poll.RunPollCycle(); };
@@ -35,6 +39,6 @@ int movraMain(HINSTANCE instance, const char* commandLine) {
     hooks.updateRegistration = [](const char* path, int doRegister) {
         return movra::UpdateRegistration(path, doRegister);
     };
-    movra::ServerHost host(log, std::move(hooks));
+    movra::ServerHost host(log, std::move(hooks), movra::HostTimes{}, clock);
     return host.runServer(commandLine, modulePath);
 }

@@ -78,6 +78,8 @@ int ServerHost::runServer(const char* commandLine, const std::string& modulePath
 
 void ServerHost::PollThreadProc(void* self) {
     auto* host = static_cast<ServerHost*>(self);
+    ServerState& state = serverState();
+    const uint64_t cycle = state.BeginPollCycle();
     // An exception leaving the thread would end the process: it ends only this cycle.
     try {
         if (host->hooks_.runPollCycle) {
@@ -86,7 +88,7 @@ void ServerHost::PollThreadProc(void* self) {
     } catch (...) {
         writeExceptionOutcome(host->log_, std::current_exception());
     }
-    ServerState& state = serverState();
+    state.EndPollCycle(cycle);
     // pollRunning is cleared before the notification is posted, so the pass may start a new cycle.
     bool stop;
     {

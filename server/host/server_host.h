@@ -46,8 +46,7 @@ inline constexpr char kPortMutexName[] = "MovraOPCServer_1_06_Mutex";
 
 class ServerHost {
 public:
-    ServerHost(CMovraLog& log, HostHooks hooks, HostTimes times = {},
-               platform::Clock& clock = platform::realClock());
+    ServerHost(CMovraLog& log, HostHooks hooks, HostTimes times, platform::Clock& clock);
 
     // The whole run of the program: returns the exit code (0, or -1 when the configuration
     // cannot be read).

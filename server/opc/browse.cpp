@@ -123,10 +123,17 @@ HRESULT BrowsePosition::itemId(LPCWSTR itemDataId, LPWSTR* itemId) {
         return E_OUTOFMEMORY;
     }
     std::lock_guard lock(mutex_);
-    const WString candidate = pathLocked() + itemDataId;
-    // A found candidate is an item ID or a prefix of one, so it fits the 16 units.
+    WString candidate = pathLocked() + itemDataId;
+    // A found candidate is an item ID or a prefix of one, so it fits the 16 units. An offered
+    // item's full ID, as a flat browse gives it, is fully qualified already, wherever the
+    // position is; no name below a position is a full ID, so the two never compete.
     if (!existsLocked(candidate, kCutByDepth[depth_])) {
-        return E_FAIL;
+        const uint32_t slot =
+            catalogue_ != nullptr ? catalogue_->findSlot(itemDataId) : CMovraItem::kNoSlot;
+        if (slot == CMovraItem::kNoSlot || !catalogue_->offersItem(slot)) {
+            return E_FAIL;
+        }
+        candidate = itemDataId;
     }
     std::copy(candidate.begin(), candidate.end(), result.get());
     *itemId = result.release();  // the caller frees it

@@ -1,5 +1,7 @@
 #include "server/opc/catalogue.h"
 
+#include "server/models/model.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -15,55 +17,6 @@ constexpr uint64_t kMaxSlots = uint64_t{1} << 24;
 // Sections with a number beyond two digits have no item IDs: their slots keep their places as
 // placeholders, so publication stays aligned and no ID outgrows its buffer.
 constexpr uint32_t kMaxSectionNumber = 99;
-
-// Which model codes 1..6 offer an item; codes outside 1..6 offer everything.
-struct ItemName {
-    const char* name;
-    bool offered[6];  // KMT, KMT-V, KMT-G, KMT-U, KMT-UV, code 6
-};
-
-constexpr ItemName kSysItems[kSysSlots] = {
-    {"Pa", {false, false, true, true, false, false}},
-    {"Tx", {false, false, false, false, false, false}},
-    {"Tv", {false, false, false, true, false, false}},
-};
-
-constexpr ItemName kChannelItems[kChannelSlots] = {
-    {"T", {true, true, true, true, true, true}},
-    {"To", {true, false, false, false, false, false}},
-    {"P", {true, true, true, true, true, true}},
-    {"Q", {false, true, true, true, true, true}},
-    {"dP", {false, false, true, true, false, false}},
-    {"V", {false, true, true, true, true, true}},
-    {"G", {true, true, true, true, true, true}},
-    {"M", {true, true, true, true, true, true}},
-    {"Qs", {true, false, true, true, false, false}},
-    {"Vs", {true, false, true, true, false, false}},
-    {"N", {true, false, true, true, true, true}},
-    {"Ne", {false, false, false, true, false, false}},
-    {"We", {false, false, false, true, false, false}},
-    {"Wc", {false, false, false, true, false, false}},
-};
-
-constexpr ItemName kNodeItems[kNodeSlots] = {
-    {"Gy", {true, true, true, true, true, true}},
-    {"My", {true, true, true, true, true, true}},
-    {"Qy", {true, false, true, true, false, false}},
-    {"Vy", {true, false, true, true, false, false}},
-    {"N", {false, true, true, true, true, true}},
-    {"W", {true, true, true, true, true, true}},
-    {"Ne", {true, false, false, true, false, false}},
-    {"We", {true, false, false, true, false, false}},
-    {"Wm", {true, false, false, true, false, false}},
-    {"Wl", {true, false, false, true, false, false}},
-};
-
-bool isOffered(const ItemName& item, uint8_t deviceType) {
-    if (deviceType < 1 || deviceType > 6) {
-        return true;
-    }
-    return item.offered[deviceType - 1];
-}
 
 // Builds "PKE%02X%02X." and the section into a prefix, then item IDs from it.
 class IdWriter {
@@ -194,14 +147,15 @@ void CMovraItem::clear() {
 HRESULT CMovraItem::BuildCatalogue(const ServerConfiguration& config) {
     clear();
     const size_t deviceCount = config.devices.size();
-    // The counts the poll cycle walks with; derived from the type when the table lacks them.
+    // The counts the poll cycle walks with; the model's when the table lacks them.
     const bool countsGiven =
         config.channelCounts.size() == deviceCount && config.nodeCounts.size() == deviceCount;
     auto channelsOf = [&](size_t i) -> uint32_t {
-        return countsGiven ? config.channelCounts[i] : channelCountOf(config.devices[i].deviceType);
+        return countsGiven ? config.channelCounts[i]
+                           : modelOf(config.devices[i].deviceType).maxChannels;
     };
     auto nodesOf = [&](size_t i) -> uint32_t {
-        return countsGiven ? config.nodeCounts[i] : nodeCountOf(config.devices[i].deviceType);
+        return countsGiven ? config.nodeCounts[i] : modelOf(config.devices[i].deviceType).maxNodes;
     };
 
     uint64_t slots = 0;
@@ -225,43 +179,41 @@ HRESULT CMovraItem::BuildCatalogue(const ServerConfiguration& config) {
         scanRate_ = static_cast<float>(config.pollPeriodMs);
 
         size_t cursor = 0;
-        auto addSlot = [&](const IdWriter* writer, const ItemName& item, uint8_t deviceType) {
-            ItemRecord& record = records_[cursor++];
-            record.current = initial;
-            if (writer != nullptr && isOffered(item, deviceType)) {
-                writer->write(record.itemId, item.name);
-                ++itemCount_;
-            } else {
-                setPlaceholder(record.itemId);
+        // Null writer: the slots keep their places without item IDs.
+        auto addSection = [&](const IdWriter* writer, const ModelDescription& model,
+                              Section section, std::span<const Quantity> quantities) {
+            for (const Quantity& quantity : quantities) {
+                ItemRecord& record = records_[cursor++];
+                record.current = initial;
+                if (writer != nullptr && model.offers(section, quantity.reading)) {
+                    writer->write(record.itemId, quantity.name);
+                    ++itemCount_;
+                } else {
+                    setPlaceholder(record.itemId);
+                }
             }
         };
 
         for (size_t i = 0; i < deviceCount; ++i) {
             const DeviceRecord& device = config.devices[i];
+            const ModelDescription& model = modelOf(device.deviceType);
             IdWriter writer(device.serial[2], device.serial[3]);
             writer.setSystemSection();
-            for (const ItemName& item : kSysItems) {
-                addSlot(&writer, item, device.deviceType);
-            }
-            const uint32_t channels = channelsOf(i);
-            for (uint32_t k = 1; k <= channels; ++k) {
-                const bool named = k <= kMaxSectionNumber;
+            addSection(&writer, model, Section::System, kSystemQuantities);
+            // A number beyond two digits gets no item IDs.
+            auto addNumbered = [&](char letter, uint32_t number, Section section,
+                                   std::span<const Quantity> quantities) {
+                const bool named = number <= kMaxSectionNumber;
                 if (named) {
-                    writer.setNumberedSection('K', k);
+                    writer.setNumberedSection(letter, number);
                 }
-                for (const ItemName& item : kChannelItems) {
-                    addSlot(named ? &writer : nullptr, item, device.deviceType);
-                }
+                addSection(named ? &writer : nullptr, model, section, quantities);
+            };
+            for (uint32_t k = 1; k <= channelsOf(i); ++k) {
+                addNumbered('K', k, Section::Channel, kChannelQuantities);
             }
-            const uint32_t nodes = nodesOf(i);
-            for (uint32_t u = 1; u <= nodes; ++u) {
-                const bool named = u <= kMaxSectionNumber;
-                if (named) {
-                    writer.setNumberedSection('U', u);
-                }
-                for (const ItemName& item : kNodeItems) {
-                    addSlot(named ? &writer : nullptr, item, device.deviceType);
-                }
+            for (uint32_t u = 1; u <= nodesOf(i); ++u) {
+                addNumbered('U', u, Section::Node, kNodeQuantities);
             }
         }
 
@@ -453,11 +405,6 @@ bool CMovraItem::writeSlot(uint32_t slot, DWORD valueBits, WORD quality, const S
 
 size_t CMovraItem::memoryBytes() const {
     return records_.capacity() * sizeof(ItemRecord) + index_.capacity() * sizeof(uint32_t);
-}
-
-CMovraItem& itemCatalogue() {
-    static CMovraItem catalogue;
-    return catalogue;
 }
 
 }  // namespace movra

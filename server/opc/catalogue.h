@@ -7,10 +7,11 @@
 #pragma once
 
 #include "common/config/config_file.h"
+#include "common/opc/opc_da.h"
 #include "platform/clock.h"
 #include "platform/wide.h"
 #include "platform/win.h"
-#include "common/opc/opc_da.h"
+#include "server/models/quantities.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,15 +21,8 @@
 
 namespace movra {
 
-// Slots of one section: the SYS items, the items of a K channel, the items of a U node.
-inline constexpr uint32_t kSysSlots = 3;
-inline constexpr uint32_t kChannelSlots = 14;
-inline constexpr uint32_t kNodeSlots = 10;
-
-// The slots a device occupies, in the order the poll cycle publishes them.
-inline constexpr uint64_t catalogueRunLength(uint32_t channels, uint32_t nodes) {
-    return kSysSlots + uint64_t{kChannelSlots} * channels + uint64_t{kNodeSlots} * nodes;
-}
+// The slots of a section, their names and the slots a device occupies (kSysSlots, kChannelSlots,
+// kNodeSlots, catalogueRunLength) are those of server/models/quantities.h.
 
 // Item IDs have at most 14 characters ("PKE12AB.K01.Wc"); the buffer has room for 15 and a
 // terminator, as the clients' browse buffers do.
@@ -86,7 +80,7 @@ public:
     static constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
 
     // The clock gives the build time and the time stamped on a failed ReadItemState.
-    explicit CMovraItem(platform::Clock& clock = platform::realClock());
+    explicit CMovraItem(platform::Clock& clock);
     virtual ~CMovraItem();
 
     CMovraItem(const CMovraItem&) = delete;
@@ -155,8 +149,5 @@ private:
     uint32_t itemCount_ = 0;
     float scanRate_ = 0.0f;
 };
-
-// The catalogue of the process, created on first use and kept until the process ends.
-CMovraItem& itemCatalogue();
 
 }  // namespace movra

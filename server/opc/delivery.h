@@ -1,5 +1,5 @@
 // One callback of the notification pass: what a group has to tell its client, gathered under the
-// group lock and sent after the lock is given up.
+// group lock and made on the client's callback thread after the lock is given up.
 #pragma once
 
 #include "common/opc/opc_da.h"
@@ -7,14 +7,17 @@
 #include "platform/com_ptr.h"
 #include "platform/wide.h"
 
+#include <memory>
+#include <vector>
+
 namespace movra {
 
 struct Delivery {
-    enum class Kind { None, ReadComplete, DataChange };
+    enum class Kind { ReadComplete, DataChange };
 
     Delivery() = default;
-    Delivery(Delivery&&) = default;
-    Delivery& operator=(Delivery&& other) noexcept;
+    Delivery(const Delivery&) = delete;
+    Delivery& operator=(const Delivery&) = delete;
     // Clears the values, which may own memory (a text of a VT_BSTR request).
     ~Delivery();
 
@@ -22,11 +25,11 @@ struct Delivery {
     bool allocate(DWORD count);
     // Keeps only the entries whose flag is set, in their order (a periodic pass reports changes
     // only).
-    void keepOnly(const bool* keep, DWORD kept);
+    void keepOnly(const std::vector<bool>& keep);
     // The call on the sink; the sink's result.
     HRESULT send() const;
 
-    Kind kind = Kind::None;
+    Kind kind = Kind::DataChange;
     DWORD transactionId = 0;
     OPCHANDLE clientGroupHandle = 0;
     DWORD count = 0;
@@ -36,7 +39,18 @@ struct Delivery {
     platform::CoTaskMemPtr<FILETIME> timestamps;
     platform::CoTaskMemPtr<HRESULT> errors;
     platform::ComPtr<IOPCDataCallback> sink;
+    // Written on the callback thread by the call; read once the caller says it has returned.
+    HRESULT result = E_FAIL;
+};
+
+// What one group hands to its client's callback thread in one pass, for the log.
+struct GroupDeliveries {
     platform::WString groupName;
+    struct Posted {
+        std::shared_ptr<const Delivery> delivery;
+        uint64_t ticket;
+    };
+    std::vector<Posted> posted;
 };
 
 }  // namespace movra

@@ -134,7 +134,7 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServe
         }
         std::vector<OPCHANDLE> valid;
         valid.reserve(dwCount);
-        // The pending list is replaced under the group lock, where the pass reads it.
+        // The queue is changed under the group lock, where the pass reads it.
         std::lock_guard lock(core_->groupLock);
         if (!core_->open) {
             return E_FAIL;
@@ -142,7 +142,7 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServe
         if (!connectedLocked()) {
             return CONNECT_E_NOCONNECTION;
         }
-        if (pendingRead_.transactionId != 0) {
+        if (dwTransactionID != 0 && pending_.size() >= kMaxPendingTransactions) {
             return CONNECT_E_ADVISELIMIT;
         }
         for (DWORD i = 0; i < dwCount; ++i) {
@@ -155,17 +155,9 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServe
                 valid.push_back(phServer[i]);
             }
         }
-        pendingReadHandles_.clear();
         if (!valid.empty()) {
-            pendingReadHandles_.swap(valid);
-            pendingRead_.transactionId = dwTransactionID;
-            pendingRead_.cancelId = state().NextCancelId();
-            if (!state().RequestPoll()) {
-                pendingRead_ = {};
-                pendingReadHandles_.clear();
-                return E_FAIL;
-            }
-            *pdwCancelID = pendingRead_.cancelId;
+            RETURN_IF_FAILED(acceptLocked(
+                {Transaction::Read, dwTransactionID, 0, true, 0, std::move(valid)}, pdwCancelID));
         }
         return ReturnErrors(dwCount, ppErrors, errors);
     });
@@ -185,9 +177,6 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServ
             std::lock_guard lock(core_->groupLock);
             if (!connectedLocked()) {
                 return CONNECT_E_NOCONNECTION;
-            }
-            if (pendingWrite_.transactionId != 0) {
-                return CONNECT_E_ADVISELIMIT;
             }
         }
         auto errors = platform::CoTaskMemPtr<HRESULT>::allocate(dwCount);
@@ -223,65 +212,104 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD
         if (!connectedLocked()) {
             return CONNECT_E_NOCONNECTION;
         }
-        if (pendingRefresh_.transactionId != 0) {
+        if (dwTransactionID != 0 && pending_.size() >= kMaxPendingTransactions) {
             return CONNECT_E_ADVISELIMIT;
         }
-        pendingRefresh_.transactionId = dwTransactionID;
-        pendingRefresh_.cancelId = state().NextCancelId();
-        pendingRefresh_.fromDevice = dwSource == OPC_DS_DEVICE;
-        *pdwCancelID = pendingRefresh_.cancelId;
-        if (dwSource == OPC_DS_CACHE) {
-            state().RequestRefreshPass();
-            return S_OK;
-        }
-        if (!state().RequestPoll()) {
-            pendingRefresh_ = {};
-            *pdwCancelID = 0;
-            return E_FAIL;
-        }
-        return S_OK;
+        return acceptLocked(
+            {Transaction::Refresh, dwTransactionID, 0, dwSource == OPC_DS_DEVICE, 0, {}},
+            pdwCancelID);
     });
 }
 
-void CMovraOPCGroup::askForMissedRefreshLocked() {
-    if (pendingRefresh_.transactionId != 0 && !pendingRefresh_.fromDevice && active_ &&
-        connectedLocked()) {
+HRESULT CMovraOPCGroup::acceptLocked(Transaction transaction, DWORD* pdwCancelID) {
+    ServerState& shared = state();
+    transaction.cancelId = shared.NextCancelId();
+    // Counted before the poll is asked for: the cycle it starts is a later one.
+    transaction.cyclesBegun = shared.pollCyclesBegun.load();
+    const DWORD cancelId = transaction.cancelId;
+    const bool fromDevice = transaction.fromDevice;
+    const bool neverAnswered = transaction.transactionId == 0;
+    DWORD& lastOfKind = lastAnsweredCancelId_[transaction.kind];
+    const DWORD lastBefore = lastOfKind;
+    if (neverAnswered) {
+        lastOfKind = cancelId;  // blocks nothing, but Cancel2 still finds it
+    } else {
+        pending_.push_back(std::move(transaction));
+    }
+    if (!fromDevice) {
+        // Whatever the post does: a pass that cannot come now is asked for again by the events
+        // that let the group take it.
+        shared.RequestRefreshPass();
+    } else if (!shared.RequestPoll()) {
+        if (neverAnswered) {
+            lastOfKind = lastBefore;
+        } else {
+            pending_.pop_back();
+        }
+        return E_FAIL;
+    }
+    *pdwCancelID = cancelId;
+    return S_OK;
+}
+
+bool CMovraOPCGroup::dueLocked(const Transaction& transaction) const {
+    return !transaction.fromDevice || state().lastPollCycleEnded.load() > transaction.cyclesBegun;
+}
+
+void CMovraOPCGroup::askForPassLocked(bool markedActive) {
+    if (!connectedLocked()) {
+        return;
+    }
+    bool tellNow = !pending_.empty() && dueLocked(pending_.front());
+    const ItemList& items = core_->items;
+    if (active_ && updateEnabled_) {
+        tellNow = tellNow || markedActive;
+        for (size_t i = 0; i < items.size() && !tellNow; ++i) {
+            tellNow = items.at(i).reportInFull && items.at(i).attributes.bActive;
+        }
+    }
+    if (tellNow) {
         state().RequestRefreshPass();
     }
 }
 
 HRESULT STDMETHODCALLTYPE CMovraOPCGroup::Cancel2(DWORD dwCancelID) noexcept {
-    RETURN_IF_FAILED(queryGuard());
-    platform::ComPtr<IOPCDataCallback> sink;
-    DWORD transactionId = 0;
-    OPCHANDLE clientGroup = 0;
-    {
+    return com::comBoundary([&]() -> HRESULT {
+        RETURN_IF_FAILED(queryGuard());
         std::lock_guard lock(core_->groupLock);
-        sink = sinkLocked();
+        platform::ComPtr<IOPCDataCallback> sink = sinkLocked();
         if (dwCancelID == 0 || !sink) {
             return E_FAIL;
         }
-        PendingRequest* found = nullptr;
-        for (PendingRequest* request : {&pendingRead_, &pendingWrite_, &pendingRefresh_}) {
-            if (request->cancelId == dwCancelID) {
-                found = request;
-                break;
-            }
+        auto found = std::find_if(pending_.begin(), pending_.end(),
+                                  [&](const Transaction& t) { return t.cancelId == dwCancelID; });
+        DWORD* answered = nullptr;
+        for (DWORD& last : lastAnsweredCancelId_) {
+            answered = last == dwCancelID ? &last : answered;
         }
-        if (found == nullptr) {
+        if (found == pending_.end() && answered == nullptr) {
             return E_FAIL;
         }
-        transactionId = found->transactionId;
-        *found = {};
-        if (found == &pendingRead_) {
-            pendingReadHandles_.clear();
+        // Through the client's callback thread, behind what was handed to it before: a sink
+        // gets one call at a time, and no answer already on its way is overtaken.
+        const DWORD transactionId = found != pending_.end() ? found->transactionId : 0;
+        const OPCHANDLE clientGroup = clientGroupHandle_;
+        CallbackCaller& caller = server_->callbackCaller();
+        caller.start();
+        CallbackCaller::Calls calls;
+        calls.emplace_back([sink, transactionId, clientGroup]() mutable {
+            HRESULT result = sink->OnCancelComplete(transactionId, clientGroup);
+            sink.reset();
+            return result;
+        });
+        if (found != pending_.end()) {
+            pending_.erase(found);
+        } else {
+            *answered = 0;
         }
-        clientGroup = clientGroupHandle_;
-    }
-    // Outside the group lock: the client may call into this group from its callback. The
-    // reference taken above keeps the sink alive should it Unadvise meanwhile.
-    sink->OnCancelComplete(transactionId, clientGroup);
-    return S_OK;
+        caller.post(calls);
+        return S_OK;
+    });
 }
 
 HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetEnable(BOOL bEnable) noexcept {
@@ -290,7 +318,11 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetEnable(BOOL bEnable) noexcept {
     if (!connectedLocked()) {
         return CONNECT_E_NOCONNECTION;
     }
+    const bool enabled = !updateEnabled_ && bEnable;
     updateEnabled_ = bEnable;
+    if (enabled) {
+        askForPassLocked();  // items waiting to be reported in full
+    }
     return S_OK;
 }
 

@@ -24,6 +24,7 @@ void clearItem(GroupItem& item) noexcept {
     VariantInit(&item.attributes.vEUInfo);
     VariantInit(&item.state.vDataValue);
     item.slot = CMovraItem::kNoSlot;
+    item.reportInFull = false;
 }
 
 LPWSTR copyForCaller(const WCHAR* text) {
@@ -46,7 +47,10 @@ GroupItem::GroupItem() noexcept {
 }
 
 GroupItem::GroupItem(GroupItem&& other) noexcept
-    : attributes(other.attributes), state(other.state), slot(other.slot) {
+    : attributes(other.attributes),
+      state(other.state),
+      slot(other.slot),
+      reportInFull(other.reportInFull) {
     clearItem(other);
 }
 
@@ -56,6 +60,7 @@ GroupItem& GroupItem::operator=(GroupItem&& other) noexcept {
         attributes = other.attributes;
         state = other.state;
         slot = other.slot;
+        reportInFull = other.reportInFull;
         clearItem(other);
     }
     return *this;
@@ -206,6 +211,7 @@ GroupItem MakeGroupItem(CMovraItem& catalogue, const OPCITEMDEF& definition,
     VariantChangeType(&item.state.vDataValue, &item.state.vDataValue, 0,
                       item.attributes.vtRequestedDataType);
     item.slot = slot;
+    item.reportInFull = true;
     return item;
 }
 

@@ -23,6 +23,9 @@ struct GroupItem {
     OPCITEMATTRIBUTES attributes;
     OPCITEMSTATE state;
     uint32_t slot;
+    // The client is to hear this item whole in the next data change, changed or not: it was
+    // added, made active, or the group got a sink or was made active.
+    bool reportInFull;
 
     GroupItem() noexcept;
     GroupItem(GroupItem&& other) noexcept;

@@ -6,6 +6,7 @@
 #include "server/opc/opc_group.h"
 #include "server/opc/server_groups.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -19,14 +20,6 @@ Delivery::~Delivery() {
     }
 }
 
-Delivery& Delivery::operator=(Delivery&& other) noexcept {
-    if (this != &other) {
-        this->~Delivery();
-        new (this) Delivery(std::move(other));
-    }
-    return *this;
-}
-
 bool Delivery::allocate(DWORD entries) {
     handles = platform::CoTaskMemPtr<OPCHANDLE>::allocate(entries);
     values = platform::CoTaskMemPtr<VARIANT>::allocate(entries);  // all VT_EMPTY
@@ -37,7 +30,7 @@ bool Delivery::allocate(DWORD entries) {
     return handles && values && qualities && timestamps && errors;
 }
 
-void Delivery::keepOnly(const bool* keep, DWORD kept) {
+void Delivery::keepOnly(const std::vector<bool>& keep) {
     DWORD to = 0;
     for (DWORD from = 0; from < count; ++from) {
         if (!keep[from]) {
@@ -51,7 +44,7 @@ void Delivery::keepOnly(const bool* keep, DWORD kept) {
         errors[to] = errors[from];
         ++to;
     }
-    count = kept;
+    count = to;
 }
 
 HRESULT Delivery::send() const {
@@ -96,121 +89,206 @@ float lastReported(VARIANT& stored, VARTYPE canonical) {
     return copy->fltVal;
 }
 
+std::vector<size_t> activePositions(const ItemList& items) {
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (items.at(i).attributes.bActive) {
+            positions.push_back(i);
+        }
+    }
+    return positions;
+}
+
+// A read's items in list order, each once also when named twice, whatever their active flag;
+// those removed since are left out.
+std::vector<size_t> readPositions(const ItemList& items, const std::vector<OPCHANDLE>& handles) {
+    std::vector<bool> named(items.size(), false);
+    for (OPCHANDLE handle : handles) {
+        const size_t position = items.positionOf(handle);
+        if (position != ItemList::kNoPosition) {
+            named[position] = true;
+        }
+    }
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (named[i]) {
+            positions.push_back(i);
+        }
+    }
+    return positions;
+}
+
 }  // namespace
 
-Delivery CMovraOPCGroup::CollectDelivery(bool periodic) {
-    Delivery delivery;
+GroupDeliveries CMovraOPCGroup::CollectDeliveries(bool periodic) {
+    GroupDeliveries batch;
     std::lock_guard lock(core_->groupLock);
-    const bool readPending = pendingRead_.transactionId != 0;
-    const bool refreshPending = pendingRefresh_.transactionId != 0;
-    // A read and a refresh are answered whole, with their transaction: a client that asked for
-    // values must get every one of them. A refresh from the device is due in the pass after the
-    // poll cycle it asked for, which is a periodic one.
-    const bool refreshDue = refreshPending && active_ && (!periodic || pendingRefresh_.fromDevice);
-    const bool changesOnly = periodic && !readPending && !refreshDue;
-    if (!core_->open ||
-        !(readPending || (refreshPending && active_) || (periodic && active_ && updateEnabled_))) {
-        return delivery;
+    platform::ComPtr<IOPCDataCallback> sink = sinkLocked();
+    // Without a sink nothing is told, so nothing is recorded as told either: the transactions
+    // wait for the next connection, which hears every item in full.
+    if (!core_->open || !sink) {
+        return batch;
     }
     ItemList& items = core_->items;
-    // Which items go out, in list order: the requested ones of a pending read (each once, also
-    // when named twice; whatever their active flag), else the active ones.
-    std::vector<bool> selected(items.size(), false);
-    DWORD selectedCount = 0;
-    if (readPending) {
-        for (OPCHANDLE handle : pendingReadHandles_) {
-            size_t position = items.positionOf(handle);
-            if (position != ItemList::kNoPosition && !selected[position]) {
-                selected[position] = true;
-                ++selectedCount;
-            }
+
+    // First everything that may fail, with nothing changed yet: what is answered, the arrays,
+    // the calls, the callback thread.
+    constexpr size_t kDataChange = SIZE_MAX;
+    struct Planned {
+        std::shared_ptr<Delivery> delivery;
+        std::vector<size_t> positions;
+        std::vector<bool> keep;
+        size_t answers;  // the position of the transaction in the queue, or kDataChange
+    };
+    std::vector<Planned> plan;
+    auto planDelivery = [&](Delivery::Kind kind, DWORD transactionId, std::vector<size_t> positions,
+                            size_t answers) {
+        auto delivery = std::make_shared<Delivery>();
+        if (!delivery->allocate(static_cast<DWORD>(positions.size()))) {
+            throw std::bad_alloc();
         }
-    } else {
-        for (size_t i = 0; i < items.size(); ++i) {
-            if (items.at(i).attributes.bActive) {
-                selected[i] = true;
-                ++selectedCount;
-            }
+        delivery->kind = kind;
+        delivery->transactionId = transactionId;
+        delivery->clientGroupHandle = clientGroupHandle_;
+        delivery->sink = sink;
+        std::vector<bool> keep(positions.size(), answers != kDataChange);
+        plan.push_back({std::move(delivery), std::move(positions), std::move(keep), answers});
+    };
+    // Answers of one pass share a bound on their entries, so a full queue of a huge group does
+    // not take all its arrays at once: what is left is answered by a pass asked for at once.
+    size_t entries = 0;
+    bool leftDue = false;
+    for (size_t queued = 0; queued < pending_.size(); ++queued) {
+        const Transaction& transaction = pending_[queued];
+        if (!dueLocked(transaction)) {
+            break;  // answers keep the order asked: the later ones wait for it
+        }
+        if (entries >= server_->context().answerEntriesPerPass) {
+            leftDue = true;
+            break;
+        }
+        const bool read = transaction.kind == Transaction::Read;
+        std::vector<size_t> positions = read      ? readPositions(items, transaction.handles)
+                                        : active_ ? activePositions(items)
+                                                  : std::vector<size_t>{};
+        // An inactive group answers no refresh; a read stays when none of its items is left.
+        // Either keeps its place in the queue, and what follows it is answered.
+        if (!positions.empty()) {
+            entries += positions.size();
+            planDelivery(read ? Delivery::Kind::ReadComplete : Delivery::Kind::DataChange,
+                         transaction.transactionId, std::move(positions), queued);
         }
     }
-    if (selectedCount == 0) {
-        return delivery;
+    if (active_ && updateEnabled_) {
+        std::vector<size_t> positions = activePositions(items);
+        const bool anyInFull = std::any_of(positions.begin(), positions.end(),
+                                           [&](size_t i) { return items.at(i).reportInFull; });
+        if (!positions.empty() && (periodic || anyInFull)) {
+            planDelivery(Delivery::Kind::DataChange, 0, std::move(positions), kDataChange);
+        }
     }
-    if (!delivery.allocate(selectedCount)) {
-        throw std::bad_alloc();
+    if (plan.empty()) {
+        return batch;
     }
-    std::unique_ptr<bool[]> changed(new bool[selectedCount]());
+    batch.groupName = name_;
+    CallbackCaller& caller = server_->callbackCaller();
+    caller.start();
+    CallbackCaller::Calls calls;
+    for (const Planned& planned : plan) {
+        calls.emplace_back([delivery = planned.delivery] {
+            delivery->result = delivery->send();
+            delivery->sink.reset();  // released on this thread, as the arrays may be
+            return delivery->result;
+        });
+    }
+    batch.posted.reserve(plan.size());
+
+    // From here on nothing fails: what is recorded as told is handed over below.
     // Percent × 0.01 in 32-bit arithmetic: 10 % gives a threshold just below 0.1, so a change of
     // exactly a tenth is reported.
     const float threshold = percentDeadband_ * 0.01f;
     CMovraItem* const source = catalogue();
-    DWORD k = 0;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (!selected[i]) {
+    auto call = calls.begin();
+    for (Planned& planned : plan) {
+        Delivery& delivery = *planned.delivery;
+        // A transaction is answered whole; the data change carries the changed items of a
+        // periodic pass and those to be reported in full.
+        const bool whole = planned.answers != kDataChange;
+        std::vector<bool>& keep = planned.keep;
+        for (DWORD k = 0; k < delivery.count; ++k) {
+            GroupItem& item = items.at(planned.positions[k]);
+            OPCITEMSTATE& told = item.state;
+            delivery.handles[k] = item.attributes.hClient;
+            SlotValue fresh{};
+            const bool known = source != nullptr && source->readSlot(item.slot, &fresh);
+            bool changed = false;
+            if (known) {
+                VARIANT canonical;
+                canonical.vt = VT_R4;
+                canonical.fltVal = fresh.value();
+                VariantChangeType(&delivery.values[k], &canonical, 0,
+                                  item.attributes.vtRequestedDataType);
+                const float last =
+                    lastReported(told.vDataValue, item.attributes.vtCanonicalDataType);
+                changed = hasChanged(fresh.quality, fresh.value(), told.wQuality, last,
+                                     percentDeadband_, threshold);
+                delivery.errors[k] = S_OK;
+            } else {
+                delivery.errors[k] = E_FAIL;  // the value stays VT_EMPTY
+            }
+            if (!whole) {
+                keep[k] = item.reportInFull || (periodic && changed);
+                item.reportInFull = item.reportInFull && !keep[k];
+            }
+            if (keep[k] && known) {
+                if (changed) {
+                    // Its own copy: a text value must not be shared with the array the client
+                    // gets. Without memory for it the item keeps what it last told, so the
+                    // change is reported by a later pass rather than lost.
+                    platform::UniqueVariant copy;
+                    if (SUCCEEDED(VariantCopy(copy.get(), &delivery.values[k]))) {
+                        VariantClear(&told.vDataValue);
+                        copy.release(&told.vDataValue);
+                        told.wQuality = fresh.quality;
+                    }
+                }
+                told.ftTimeStamp = fresh.lastUpdate;
+            }
+            delivery.qualities[k] = told.wQuality;
+            delivery.timestamps[k] = told.ftTimeStamp;
+        }
+        if (!whole) {
+            delivery.keepOnly(keep);
+        }
+        if (delivery.count == 0) {
+            call = calls.erase(call);  // a periodic pass without changes sends nothing
             continue;
         }
-        GroupItem& item = items.at(i);
-        OPCITEMSTATE& told = item.state;
-        delivery.handles[k] = item.attributes.hClient;
-        SlotValue fresh{};
-        if (source == nullptr || !source->readSlot(item.slot, &fresh)) {
-            delivery.errors[k] = E_FAIL;  // the value stays VT_EMPTY
-        } else {
-            VARIANT canonical;
-            canonical.vt = VT_R4;
-            canonical.fltVal = fresh.value();
-            VariantChangeType(&delivery.values[k], &canonical, 0,
-                              item.attributes.vtRequestedDataType);
-            const float last = lastReported(told.vDataValue, item.attributes.vtCanonicalDataType);
-            if (hasChanged(fresh.quality, fresh.value(), told.wQuality, last, percentDeadband_,
-                           threshold)) {
-                // Its own copy: a text value must not be shared with the array the client gets.
-                // Without memory for it the item keeps what it last told, so the change is
-                // reported by a later pass rather than lost.
-                platform::UniqueVariant copy;
-                if (SUCCEEDED(VariantCopy(copy.get(), &delivery.values[k]))) {
-                    changed[k] = true;
-                    VariantClear(&told.vDataValue);
-                    copy.release(&told.vDataValue);
-                    told.wQuality = fresh.quality;
-                }
-            }
-            told.ftTimeStamp = fresh.lastUpdate;
-            delivery.errors[k] = S_OK;
-        }
-        delivery.qualities[k] = told.wQuality;
-        delivery.timestamps[k] = told.ftTimeStamp;
-        ++k;
+        batch.posted.push_back({planned.delivery, 0});
+        ++call;
     }
-    if (changesOnly) {
-        DWORD changedCount = 0;
-        for (DWORD j = 0; j < k; ++j) {
-            changedCount += changed[j] ? 1 : 0;
-        }
-        delivery.keepOnly(changed.get(), changedCount);
+    const uint64_t last = caller.post(calls);
+    uint64_t ticket = last - batch.posted.size();
+    for (GroupDeliveries::Posted& posted : batch.posted) {
+        posted.ticket = ++ticket;
     }
-    // The reported state above is updated whether or not anyone is told.
-    delivery.sink = sinkLocked();
-    if (!delivery.sink || delivery.count == 0) {
-        delivery.sink.reset();
-        return delivery;
-    }
-    delivery.clientGroupHandle = clientGroupHandle_;
-    delivery.groupName = name_;
-    if (readPending) {
-        delivery.kind = Delivery::Kind::ReadComplete;
-        delivery.transactionId = pendingRead_.transactionId;
-        pendingRead_.transactionId = 0;  // the cancel ID stays, for a late Cancel2
-        // A group gets one call a pass: a refresh due now waits for the next one.
-        askForMissedRefreshLocked();
-    } else {
-        delivery.kind = Delivery::Kind::DataChange;
-        if (refreshDue) {
-            delivery.transactionId = pendingRefresh_.transactionId;
-            pendingRefresh_.transactionId = 0;
+    // The answered transactions leave the queue; the cancel ID of the last one of each kind
+    // stays, for a late Cancel2. They are taken out from the last, so the positions hold.
+    for (const Planned& planned : plan) {
+        if (planned.answers != kDataChange) {
+            const Transaction& answered = pending_[planned.answers];
+            lastAnsweredCancelId_[answered.kind] = answered.cancelId;
         }
     }
-    return delivery;
+    for (auto planned = plan.rbegin(); planned != plan.rend(); ++planned) {
+        if (planned->answers != kDataChange) {
+            pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(planned->answers));
+        }
+    }
+    if (leftDue) {
+        state().RequestRefreshPass();
+    }
+    return batch;
 }
 
 void NotificationPass::NotifyClients(bool periodic) {
@@ -226,64 +304,55 @@ void NotificationPass::NotifyClients(bool periodic) {
 
 void NotificationPass::serveClient(ServerGroups& server, bool periodic) {
     CallbackCaller& caller = server.callbackCaller();
-    // One group at a time, each under serverMutex and its group lock only while it is gathered:
-    // the call itself is made with no lock held, so the client may call back into the server.
-    for (size_t index = 0;; ++index) {
-        // A client still inside an earlier callback is left alone: its groups keep what they
-        // last told it, and the next pass after it returns reports everything since.
-        if (caller.busy()) {
+    // The groups as they are now, each held: one removed meanwhile (by a callback, or by another
+    // thread during a wait) neither shifts the others out of this pass nor goes under it.
+    std::vector<GroupHold> groups;
+    platform::WString clientName;
+    try {
+        std::lock_guard lock(server.serverMutex());
+        clientName = server.clientNameLocked();
+        groups.reserve(server.countLocked());
+        for (size_t index = 0; index < server.countLocked(); ++index) {
+            groups.emplace_back(server.groupLocked(index));
+        }
+    } catch (const std::bad_alloc&) {
+        groups.clear();  // nothing was changed: the next pass tries again
+    }
+    for (GroupHold& group : groups) {
+        // A client still inside a callback it was waited for in vain is left alone: its groups
+        // keep what they last told it, and the pass asked for when it returns tells the rest.
+        if (caller.stalled()) {
             break;
         }
-        std::shared_ptr<Delivery> shared;
-        platform::WString clientName;
-        {
-            std::lock_guard lock(server.serverMutex());
-            if (index >= server.countLocked()) {
-                break;
-            }
-            try {
-                // Everything that may fail comes before the group's reported state changes.
-                shared = std::make_shared<Delivery>();
-                clientName = server.clientNameLocked();
-                *shared = server.groupLocked(index)->CollectDelivery(periodic);
-            } catch (const std::bad_alloc&) {
-                continue;  // nothing was changed: the next pass tries again
-            }
-            if (shared->kind == Delivery::Kind::None) {
-                continue;
-            }
-        }
-        const bool read = shared->kind == Delivery::Kind::ReadComplete;
-        log_.WriteClientGroup(
-            read ? logtext::kOnReadCompleteCall.c_str() : logtext::kOnDataChangeCall.c_str(),
-            clientName.c_str(), shared->groupName.c_str());
-        std::optional<HRESULT> result;
+        GroupDeliveries batch;
         try {
-            result = caller.run(
-                [shared]() mutable {
-                    HRESULT sent = shared->send();
-                    shared.reset();  // the arrays and the sink reference go on the caller's thread
-                    return sent;
-                },
-                context_.callbackWaitMs);
+            batch = group->CollectDeliveries(periodic);
         } catch (...) {
-            result = E_FAIL;  // no thread for the call: reported like a failed call
+            continue;  // nothing was changed: the next pass tries again
         }
-        {
+        bool waiting = true;
+        for (const GroupDeliveries::Posted& posted : batch.posted) {
+            const bool read = posted.delivery->kind == Delivery::Kind::ReadComplete;
+            log_.WriteClientGroup(
+                read ? logtext::kOnReadCompleteCall.c_str() : logtext::kOnDataChangeCall.c_str(),
+                clientName.c_str(), batch.groupName.c_str());
+            // The calls follow one another on the client's thread: once one has not returned
+            // in time, the rest are not waited for either.
+            const bool returned = waiting && caller.wait(posted.ticket, context_.callbackWaitMs);
+            if (waiting && !returned) {
+                waiting = false;
+                ServerState& state = context_.state;
+                caller.whenIdle([&state] { state.RequestRefreshPass(); });
+            }
+            // A call that has not returned in time is logged as failed.
+            log_.Write(returned && SUCCEEDED(posted.delivery->result) ? logtext::kOk.c_str()
+                                                                      : logtext::kError.c_str(),
+                       2, false);
+        }
+        if (!batch.posted.empty()) {
             std::lock_guard lock(server.serverMutex());
             server.statusLocked().ftLastUpdateTime = CurrentFileTime(context_.clock);
         }
-        if (!result) {
-            // Passes leave this client out until the call returns; a refresh from the cache it
-            // asked for meanwhile is answered only by a pass that is not periodic, so one is
-            // asked for then.
-            ServerState& state = context_.state;
-            caller.whenIdle([&state] { state.RequestRefreshPass(); });
-        }
-        // A call that has not returned in time is logged as failed; the client is left out
-        // until it returns.
-        log_.Write(result && SUCCEEDED(*result) ? logtext::kOk.c_str() : logtext::kError.c_str(), 2,
-                   false);
     }
     server.DeviceReadServed();
 }

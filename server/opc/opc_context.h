@@ -5,6 +5,7 @@
 #include "platform/clock.h"
 #include "platform/win.h"
 #include "server/core/server_state.h"
+#include "server/opc/callback_caller.h"
 
 #include <array>
 #include <cstdint>
@@ -41,6 +42,11 @@ struct OpcContext {
     // How long the notification pass waits for one client's callback before it moves on and
     // leaves that client out until the call returns.
     uint32_t callbackWaitMs = 2000;
+    // A pass answers a group's transactions while their entries stay below this (about 36 MB of
+    // arrays), and at least one; the rest go in a pass asked for at once.
+    size_t answerEntriesPerPass = size_t{1} << 20;
+    // Starts a client's callback thread; empty: a std::thread.
+    CallbackCaller::ThreadStarter startCallbackThread;
     mutable ClientDirectory clients;
 };
 

@@ -52,28 +52,34 @@ CMovraOPCGroup::~CMovraOPCGroup() {
 }
 
 ULONG STDMETHODCALLTYPE CMovraOPCGroup::AddRef() noexcept {
-    return static_cast<ULONG>((lifetime_ += 2) >> 1);
+    return static_cast<ULONG>(clientReferencesOf(lifetime_ += 2));
 }
 
 ULONG STDMETHODCALLTYPE CMovraOPCGroup::Release() noexcept {
-    LONG current = lifetime_.load();
+    int64_t current = lifetime_.load();
     for (;;) {
-        if ((current >> 1) == 0) {
+        if (clientReferencesOf(current) == 0) {
             return 0;  // a client's extra Release never takes the list's hold
         }
         if (lifetime_.compare_exchange_weak(current, current - 2)) {
             break;
         }
     }
-    LONG now = current - 2;
+    const int64_t now = current - 2;
     if (now == 0) {
         delete this;
     }
-    return static_cast<ULONG>(now >> 1);
+    return static_cast<ULONG>(clientReferencesOf(now));
 }
 
 void CMovraOPCGroup::Unlist() {
-    if ((lifetime_.fetch_and(~1) & ~1) == 0) {
+    if ((lifetime_.fetch_and(~int64_t{1}) & ~int64_t{1}) == 0) {
+        delete this;
+    }
+}
+
+void CMovraOPCGroup::Unhold() {
+    if ((lifetime_ -= kHoldUnit) == 0) {
         delete this;
     }
 }
@@ -81,12 +87,22 @@ void CMovraOPCGroup::Unlist() {
 void CMovraOPCGroup::ReleaseHeld() {
     platform::ComPtr<IOPCDataCallback> sink;
     ItemList items;  // freed after the lock is given up
+    std::deque<Transaction> pending;
     {
         std::lock_guard lock(core_->groupLock);
         sink = disconnectLocked();
         core_->open = false;
         std::swap(items, core_->items);
+        pending.swap(pending_);
     }
+}
+
+void CMovraOPCGroup::sinkConnectedLocked() {
+    ItemList& items = core_->items;
+    for (size_t i = 0; i < items.size(); ++i) {
+        items.at(i).reportInFull = true;
+    }
+    askForPassLocked();
 }
 
 HRESULT CMovraOPCGroup::FindItemByHandle(OPCHANDLE hServer, GroupItem** item) {
@@ -173,7 +189,11 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetState(DWORD* pRequestedUpdateRate,
         const bool activated = !active_ && *pActive;
         active_ = *pActive;
         if (activated) {
-            askForMissedRefreshLocked();
+            ItemList& items = core_->items;
+            for (size_t i = 0; i < items.size(); ++i) {
+                items.at(i).reportInFull = true;
+            }
+            askForPassLocked();
         }
     }
     if (pTimeBias != nullptr) {
@@ -351,11 +371,14 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pI
         }
         core_->items.reserve(fresh.size());
         auto next = fresh.begin();
+        bool anyActive = false;
         for (DWORD i = 0; i < dwCount; ++i) {
             if (SUCCEEDED(errors[i])) {
+                anyActive = anyActive || next->attributes.bActive;
                 results[i].hServer = core_->items.append(std::move(*next++));
             }
         }
+        askForPassLocked(anyActive);
         *ppAddResults = results.release();  // the caller frees it
         return ReturnErrors(dwCount, ppErrors, errors);
     });
@@ -393,10 +416,21 @@ HRESULT STDMETHODCALLTYPE CMovraOPCGroup::SetActiveState(DWORD dwCount, OPCHANDL
         if (dwCount == 0 || phServer == nullptr || ppErrors == nullptr) {
             return E_INVALIDARG;
         }
-        return ForEachHandle(dwCount, phServer, ppErrors, [&](GroupItem& item, DWORD) -> HRESULT {
-            item.attributes.bActive = bActive;  // no callback follows from activation
-            return S_OK;
-        });
+        bool activated = false;
+        HRESULT hr =
+            ForEachHandle(dwCount, phServer, ppErrors, [&](GroupItem& item, DWORD) -> HRESULT {
+                if (bActive && !item.attributes.bActive) {
+                    item.reportInFull = true;
+                    activated = true;
+                }
+                item.attributes.bActive = bActive;
+                return S_OK;
+            });
+        if (activated) {
+            std::lock_guard lock(core_->groupLock);
+            askForPassLocked(true);
+        }
+        return hr;
     });
 }
 

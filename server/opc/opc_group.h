@@ -11,11 +11,15 @@
 #include "server/opc/server_groups.h"
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 namespace movra {
+
+// How many asynchronous reads and refreshes one group keeps waiting for their answers.
+inline constexpr size_t kMaxPendingTransactions = 256;
 
 // What AddGroup gives a new group.
 struct GroupSettings {
@@ -102,13 +106,18 @@ public:
     HRESULT queryGuard() const { return removed_ ? E_FAIL : S_OK; }
     HRESULT connectionGuard() const { return queryGuard(); }
     std::mutex& connectionLock() { return core_->groupLock; }
-    void sinkConnectedLocked() { askForMissedRefreshLocked(); }
+    // A new sink hears every item once in full.
+    void sinkConnectedLocked();
 
-    // For the notification pass, with serverMutex held: takes the group lock, compares the
-    // catalogue's values with what the client was last told, records what is reported, and
-    // returns the callback to make (Kind::None when the group has nothing to send). Throws
-    // std::bad_alloc having changed nothing.
-    Delivery CollectDelivery(bool periodic);
+    // For the notification pass: under the group lock, answers the transactions that are due, in
+    // the order asked, each whole, then the data change (the changed items in a periodic pass and
+    // the items to be reported in full), and hands the calls to the client's callback thread.
+    // What is handed over is recorded as told; nothing else is. Throws having changed nothing.
+    GroupDeliveries CollectDeliveries(bool periodic);
+
+    // Keeps a group alive for the notification pass without counting as a client reference.
+    void Hold() { lifetime_ += kHoldUnit; }
+    void Unhold();
 
     // With the group lock held: the item with that server handle, or OPC_E_INVALIDHANDLE and null.
     HRESULT FindItemByHandle(OPCHANDLE hServer, GroupItem** item);
@@ -118,7 +127,7 @@ public:
     // For the server's list (with serverMutex held where it says Locked).
     OPCHANDLE serverHandle() const { return serverGroupHandle_; }
     const platform::WString& nameLocked() const { return name_; }
-    LONG clientReferences() const { return lifetime_.load() >> 1; }
+    LONG clientReferences() const { return clientReferencesOf(lifetime_.load()); }
     void MarkRemoved() { removed_ = true; }
     // Gives back the callback sink and the items of a group that left the list.
     void ReleaseHeld();
@@ -143,35 +152,52 @@ private:
     // errors[i] := why the write of handles[i] is refused; E_FAIL for a group that has left.
     HRESULT RefuseWrites(DWORD count, const OPCHANDLE* handles,
                          platform::CoTaskMemPtr<HRESULT>& errors);
-    // With the group lock held: a refresh from the cache is answered only by a pass that is not
-    // periodic, and one that came while the group had no sink, was inactive or answered a read
-    // left it pending.
-    // Once the group can take it, it asks for such a pass, else the client would wait for good
-    // and every later Refresh2 would be refused.
-    void askForMissedRefreshLocked();
+    // With the group lock held: asks for a pass at once when one has something to tell the
+    // client now (a transaction due, an active item to report in full), as a refresh from the
+    // cache does, so that the client does not wait a poll period for it. `markedActive`: the
+    // caller has just marked an active item, which spares the search for one.
+    void askForPassLocked(bool markedActive = false);
     CMovraItem* catalogue() const { return server_->context().catalogue; }
     ServerState& state() const { return server_->context().state; }
-    struct PendingRequest {
-        DWORD transactionId = 0;
-        DWORD cancelId = 0;
-        bool fromDevice = false;  // a refresh that waits for a poll cycle
-    };
 
-    // Two client references per unit, bit 0 the list's hold: one atomic word, so a Release and
-    // a removal at the same instant cannot both (or neither) delete the group.
-    std::atomic<LONG> lifetime_{1};
+    // An asynchronous read or refresh waiting for its answer.
+    struct Transaction {
+        enum Kind { Read, Refresh };
+        Kind kind;
+        DWORD transactionId;
+        DWORD cancelId;
+        bool fromDevice;
+        // For a request from the device: the poll cycles begun when it was made. It is due once
+        // a later cycle has ended.
+        uint64_t cyclesBegun;
+        std::vector<OPCHANDLE> handles;  // a read's items
+    };
+    bool dueLocked(const Transaction& transaction) const;
+    // Takes a checked request: gives it a cancel ID (into *pdwCancelID), queues it (one with
+    // transaction ID 0 is never answered and only keeps its cancel ID for a Cancel2) and asks the
+    // main thread for what answers it. E_FAIL, having taken nothing, when a poll cannot be asked.
+    HRESULT acceptLocked(Transaction transaction, DWORD* pdwCancelID);
+
+    static constexpr int64_t kHoldUnit = int64_t{1} << 32;
+    static LONG clientReferencesOf(int64_t lifetime) {
+        return static_cast<LONG>((lifetime & 0xFFFFFFFF) >> 1);
+    }
+
+    // Bit 0 the list's hold, two per client reference in the low word, the pass's holds in the
+    // high word: one atomic word, so a Release, a removal and the end of a pass at the same
+    // instant cannot all (or none) delete the group.
+    std::atomic<int64_t> lifetime_{1};
     std::atomic<bool> removed_{false};
     const std::shared_ptr<ServerGroups> server_;
     // The group lock and the items, shared with the item enumerators. The lock guards the state
     // below as well; taken after serverMutex, before catalogueMutex.
     const std::shared_ptr<GroupCore> core_;
     BOOL updateEnabled_ = TRUE;
-    // The asynchronous requests; a request is pending while its transaction ID is not 0, and its
-    // cancel ID stays after completion, for a late Cancel2.
-    PendingRequest pendingRead_;
-    std::vector<OPCHANDLE> pendingReadHandles_;
-    PendingRequest pendingRefresh_;
-    PendingRequest pendingWrite_;  // no write is ever accepted
+    // The reads and refreshes waiting for their answers, in the order asked; no write is ever
+    // accepted. Of each kind the cancel ID of the last one answered (or taken with transaction
+    // ID 0) stays for a late Cancel2, which is answered with transaction ID 0.
+    std::deque<Transaction> pending_;
+    DWORD lastAnsweredCancelId_[2] = {0, 0};
     // Written with serverMutex and the group lock held, so either lock suffices to read it.
     platform::WString name_;
     BOOL active_;
@@ -181,6 +207,24 @@ private:
     const OPCHANDLE serverGroupHandle_;
     LONG timeBias_;
     FLOAT percentDeadband_;
+};
+
+// The notification pass's hold on a group it walks: the group outlives the walk even when it is
+// removed meanwhile, and its removal no longer moves the other groups under the walk.
+class GroupHold {
+public:
+    explicit GroupHold(CMovraOPCGroup* group) noexcept : group_(group) { group_->Hold(); }
+    GroupHold(GroupHold&& other) noexcept : group_(other.group_) { other.group_ = nullptr; }
+    GroupHold& operator=(GroupHold&&) = delete;
+    ~GroupHold() {
+        if (group_ != nullptr) {
+            group_->Unhold();
+        }
+    }
+    CMovraOPCGroup* operator->() const noexcept { return group_; }
+
+private:
+    CMovraOPCGroup* group_;
 };
 
 }  // namespace movra

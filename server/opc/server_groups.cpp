@@ -46,7 +46,8 @@ std::shared_ptr<ServerGroups> ClientDirectory::at(uint32_t slot) const {
 ServerGroups::ServerGroups(const OpcContext& context, uint32_t slotIndex)
     : context_(context),
       slotIndex_(slotIndex),
-      clientName_(platform::widenAscii("Default Client " + std::to_string(slotIndex + 1))) {
+      clientName_(platform::widenAscii("Default Client " + std::to_string(slotIndex + 1))),
+      caller_(context.startCallbackThread) {
     FILETIME now = CurrentFileTime(context.clock);
     status_.ftStartTime = now;
     status_.ftCurrentTime = now;

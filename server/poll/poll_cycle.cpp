@@ -4,6 +4,8 @@
 #include "platform/scope_exit.h"
 #include "server/core/log.h"
 #include "server/core/server_state.h"
+#include "server/device/protocols.h"
+#include "server/models/model.h"
 #include "server/opc/catalogue.h"
 #include "server/poll/publish.h"
 #include "server/poll/units.h"
@@ -16,17 +18,14 @@ namespace movra {
 
 namespace {
 
-bool hasProtocol(uint8_t deviceType) {
-    return deviceType >= kTypeKmt && deviceType <= kTypeKmtUV;
-}
-
 enum class PortWait { Taken, Stopped };
 
 // Takes portMutex for one device, waiting while another program holds it. The wait looks at the
 // stop request every few milliseconds, so a program that never lets go cannot keep the server from
 // ending. A mutex that could not be created or waited for is not held, and the device is polled
 // all the same: the ports are then simply not shared.
-PortWait takePortMutex(HANDLE mutex, CMovraLog& log, std::optional<platform::MutexGuard>& lock) {
+PortWait takePortMutex(HANDLE mutex, CMovraLog& log, const StopToken& stop,
+                       std::optional<platform::MutexGuard>& lock) {
     if (mutex == nullptr) {
         return PortWait::Taken;
     }
@@ -38,7 +37,7 @@ PortWait takePortMutex(HANDLE mutex, CMovraLog& log, std::optional<platform::Mut
             if (lock->waitResult() != WAIT_TIMEOUT) {
                 break;
             }
-            if (IsStopRequested()) {
+            if (stop.stopRequested()) {
                 return PortWait::Stopped;
             }
         }
@@ -69,9 +68,12 @@ public:
         }
         ++next_;
     }
-    void publishRepeated(const Reading& reading, uint32_t count) {
-        for (uint32_t k = 0; k < count; ++k) {
-            publish(reading);
+    // One section: the reading of each of its slots, in the slots' order; or `failure` in each
+    // when the section has no readings.
+    void publishSection(const Reading* readings, std::span<const Quantity> slots,
+                        const Reading& failure) {
+        for (const Quantity& slot : slots) {
+            publish(readings != nullptr ? readings[slot.reading] : failure);
         }
     }
     void publishRest(const Reading& reading) {
@@ -89,8 +91,8 @@ private:
 };
 
 PollContext::PollContext(CMovraLog& log, CMovraItem& catalogue, platform::Clock& clock,
-                         DataExchangeFactory factory)
-    : log_(log), catalogue_(catalogue), clock_(clock), factory_(std::move(factory)) {
+                         StopToken stop, DataExchangeFactory factory)
+    : log_(log), catalogue_(catalogue), clock_(clock), stop_(stop), factory_(std::move(factory)) {
     if (!factory_) {
         factory_ = [](uint8_t deviceType, platform::Clock& exchangeClock) {
             return createDataExchange(deviceType, exchangeClock);
@@ -120,13 +122,13 @@ void PollContext::configure(const ServerConfiguration& configuration) {
     channelCounts_.assign(devices_.size(), 0);
     nodeCounts_.assign(devices_.size(), 0);
     for (size_t i = 0; i < devices_.size(); ++i) {
-        // The catalogue was built from the same counts; they follow from the type when the
+        // The catalogue was built from the same counts; they are the model's when the
         // configuration does not carry them.
-        channelCounts_[i] = i < configuration.channelCounts.size()
-                                ? configuration.channelCounts[i]
-                                : channelCountOf(devices_[i].deviceType);
-        nodeCounts_[i] = i < configuration.nodeCounts.size() ? configuration.nodeCounts[i]
-                                                             : nodeCountOf(devices_[i].deviceType);
+        const ModelDescription& model = modelOf(devices_[i].deviceType);
+        channelCounts_[i] = i < configuration.channelCounts.size() ? configuration.channelCounts[i]
+                                                                   : model.maxChannels;
+        nodeCounts_[i] =
+            i < configuration.nodeCounts.size() ? configuration.nodeCounts[i] : model.maxNodes;
     }
 }
 
@@ -153,14 +155,14 @@ Reading PollContext::failureReading(const DeviceRecord& device) {
 bool PollContext::sleepUnlessStopped(uint32_t milliseconds) {
     uint32_t left = milliseconds;
     while (left > 0) {
-        if (IsStopRequested()) {
+        if (stop_.stopRequested()) {
             return false;
         }
         uint32_t step = std::min(left, kStopLookMs);
         clock_.sleepMs(step);
         left -= step;
     }
-    return !IsStopRequested();
+    return !stop_.stopRequested();
 }
 
 void PollContext::RunPollCycle() noexcept {
@@ -181,7 +183,7 @@ void PollContext::pollDevices() {
     }
     SlotRun run(catalogue_);
     for (uint32_t i = 0; i < deviceCount_; ++i) {
-        if (IsStopRequested()) {
+        if (stop_.stopRequested()) {
             log_.Write(logtext::kStoppedByClient, 2, false);
             return;
         }
@@ -198,7 +200,7 @@ void PollContext::pollDevices() {
     }
     if (allOk) {
         log_.Write(logtext::kOk, 2, false);
-    } else if (!IsStopRequested()) {
+    } else if (!stop_.stopRequested()) {
         log_.Write(logtext::kNotAllAnswered, 2, false);
     }
 }
@@ -210,7 +212,7 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
     // No protocol speaks this type: the port stays untouched and the items show the failure.
     // Reaching the last device this way still ends the first passes, or no device would ever be
     // read.
-    if (!hasProtocol(device.deviceType)) {
+    if (!modelOf(device.deviceType).hasProtocol()) {
         if (last) {
             firstPassDone_ = 1;
         }
@@ -221,11 +223,11 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
     // Declared before the connection, so the port is closed before the mutex is let go: the
     // other program must find the port free when it gets the mutex.
     std::optional<platform::MutexGuard> portLock;
-    if (takePortMutex(serverState().portMutex, log_, portLock) == PortWait::Stopped) {
+    if (takePortMutex(serverState().portMutex, log_, stop_, portLock) == PortWait::Stopped) {
         log_.Write(logtext::kStoppedByClient, 2, false);
         return DeviceOutcome::Abandon;
     }
-    CMovraDeviceConnection connection(device, riRs485DeviceCount_, clock_);
+    CMovraDeviceConnection connection(device, riRs485DeviceCount_, clock_, stop_);
     uint16_t linkError = ERR_NONE;
     const HRESULT opened = connection.Open(&linkError);
     const Reading failure = failureReading(device);
@@ -311,17 +313,19 @@ HRESULT PollContext::readAndPublish(uint32_t i, CMovraDataExchange& exchange,
         return E_FAIL;
     }
     publishReadings(i, *system.get(), channels.get(), reportedChannels, nodes.get(), reportedNodes,
-                    exchange.MaxChannels(), exchange.MaxNodes(), failure, run);
+                    exchange, failure, run);
     return S_OK;
 }
 
 void PollContext::publishReadings(uint32_t i, const SystemBlock& system,
                                   const ChannelBlock* channels, uint16_t reportedChannels,
                                   const NodeBlock* nodes, uint16_t reportedNodes,
-                                  uint16_t blockChannels, uint16_t blockNodes,
-                                  const Reading& failure, SlotRun& run) const {
+                                  const CMovraDataExchange& exchange, const Reading& failure,
+                                  SlotRun& run) const {
     const DeviceRecord& device = devices_[i];
     const DeviceIdentification& identification = identities_[i];
+    const uint16_t blockChannels = exchange.MaxChannels();
+    const uint16_t blockNodes = exchange.MaxNodes();
     // Only the reported blocks hold readings; a count beyond the arrays is not believed.
     const uint16_t channelsWithData = std::min(reportedChannels, blockChannels);
     const uint16_t nodesWithData = std::min(reportedNodes, blockNodes);
@@ -332,32 +336,23 @@ void PollContext::publishReadings(uint32_t i, const SystemBlock& system,
     layout.describedNodes = blockNodes;
     layout.knownNodes = std::min(identification.reportedNodes, blockNodes);
 
-    for (uint8_t index = kSystemPa; index <= kSystemTv; ++index) {
-        run.publish(system.readings[index]);
-    }
-
+    run.publishSection(system.readings, kSystemQuantities, failure);
     for (uint32_t c = 1; c <= channelCounts_[i]; ++c) {
-        if (c > channelsWithData) {
-            run.publishRepeated(failure, kChannelSlots);
-            continue;
+        ChannelBlock block{};
+        if (c <= channelsWithData) {
+            block = channels[c - 1];
+            convertChannelUnits(device, layout, c, block);
         }
-        ChannelBlock block = channels[c - 1];
-        convertChannelUnits(device, layout, c, block);
-        for (uint8_t index = kChannelT; index <= kChannelWc; ++index) {
-            run.publish(block.readings[index]);
-        }
+        run.publishSection(c <= channelsWithData ? block.readings : nullptr, kChannelQuantities,
+                           failure);
     }
-
     for (uint32_t u = 1; u <= nodeCounts_[i]; ++u) {
-        if (u > nodesWithData) {
-            run.publishRepeated(failure, kNodeSlots);
-            continue;
+        NodeBlock block{};
+        if (u <= nodesWithData) {
+            block = nodes[u - 1];
+            convertNodeUnits(device, layout, u, block);
         }
-        NodeBlock block = nodes[u - 1];
-        convertNodeUnits(device, layout, u, block);
-        for (uint8_t index = kNodeGy; index <= kNodeWl; ++index) {
-            run.publish(block.readings[index]);
-        }
+        run.publishSection(u <= nodesWithData ? block.readings : nullptr, kNodeQuantities, failure);
     }
 }
 

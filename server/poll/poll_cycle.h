@@ -7,6 +7,7 @@
 #include "common/config/config_file.h"
 #include "platform/clock.h"
 #include "platform/co_task_mem.h"
+#include "server/core/stop_token.h"
 #include "server/device/data_exchange.h"
 
 #include <array>
@@ -46,9 +47,11 @@ public:
     static constexpr uint32_t kStopLookMs = 10;
 
     // The catalogue must be built from the same configuration before the first cycle. The clock
-    // stamps the readings and times every wait of the cycle and its connections.
-    PollContext(CMovraLog& log, CMovraItem& catalogue,
-                platform::Clock& clock = platform::realClock(), DataExchangeFactory factory = {});
+    // stamps the readings and times every wait of the cycle and its connections; `stop` ends the
+    // cycle and every wait of its connections. Without a factory the models' own protocols are
+    // made (createDataExchange).
+    PollContext(CMovraLog& log, CMovraItem& catalogue, platform::Clock& clock, StopToken stop,
+                DataExchangeFactory factory = {});
     ~PollContext();
 
     PollContext(const PollContext&) = delete;
@@ -59,7 +62,7 @@ public:
     void configure(const ServerConfiguration& configuration);
 
     // One pass over the devices; returns when every device has been dealt with, or earlier on a
-    // stop request or a lack of memory. Uses serverState().portMutex around each device. An
+    // stop or a lack of memory. Uses serverState().portMutex around each device. An
     // exception ends the pass with its outcome line in the log and goes no further: the next
     // pass starts as usual.
     void RunPollCycle() noexcept;
@@ -83,7 +86,7 @@ private:
                            SlotRun& run);
     void publishReadings(uint32_t device, const SystemBlock& system, const ChannelBlock* channels,
                          uint16_t reportedChannels, const NodeBlock* nodes, uint16_t reportedNodes,
-                         uint16_t blockChannels, uint16_t blockNodes, const Reading& failure,
+                         const CMovraDataExchange& exchange, const Reading& failure,
                          SlotRun& run) const;
     // Value 0, quality bad and the PC time of the device's timestamp source.
     Reading failureReading(const DeviceRecord& device);
@@ -94,6 +97,7 @@ private:
     CMovraLog& log_;
     CMovraItem& catalogue_;
     platform::Clock& clock_;
+    StopToken stop_;
     DataExchangeFactory factory_;
 
     // The fields of the poll object.

@@ -1,7 +1,7 @@
 // Publication of one reading into its catalogue slot: the one write path of the process values.
 #pragma once
 
-#include "server/device/data_exchange.h"
+#include "server/device/readings.h"
 #include "server/opc/catalogue.h"
 
 #include <cstdint>
@@ -13,7 +13,6 @@ namespace movra {
 // catalogueMutex. A timestamp that cannot be converted (the all-zero one of a reading the model
 // did not supply) leaves property 4 and lastUpdate as they were; value and quality are written
 // all the same. S_OK; E_INVALIDARG, with nothing written, when the slot is not in the catalogue.
-HRESULT PublishReading(const Reading& reading, uint32_t slot,
-                       CMovraItem& catalogue = itemCatalogue());
+HRESULT PublishReading(const Reading& reading, uint32_t slot, CMovraItem& catalogue);
 
 }  // namespace movra

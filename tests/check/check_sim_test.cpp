@@ -7,7 +7,7 @@
 #include "tests/support/test_support.h"
 #include "tools/kmt-sim/sim_line.h"
 #include "tools/kmt-sim/values.h"
-#include "tools/support/process.h"
+#include "tools/support/child_process.h"
 
 #include <gtest/gtest.h>
 

@@ -427,7 +427,8 @@ TEST(LineStopTest, EndsAWaitWithinMilliseconds) {
                  {Stop::kAbort, bytesOf({0xFE, 0xB0, 0xF0, 0x01})}};
     for (const auto& c : cases) {
         LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return c.reply; });
-        CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock());
+        CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock(),
+                                          serverState().stopToken());
         uint16_t error;
         ASSERT_EQ(connection.SetRetryLimit(5), S_OK);
         ASSERT_EQ(connection.Open(&error), S_OK);

@@ -107,7 +107,7 @@ protected:
 
 TEST_F(ConnectionSimTest, NoiseBeforeTheReplyIsSkipped) {
     startSim("model=KMT-V,serial=0A1B,fault=noise:6");
-    CMovraDeviceConnection connection(deviceOf(kTypeKmtV), 0);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmtV), 0, platform::realClock());
     uint16_t error;
     ASSERT_EQ(connection.Open(&error), S_OK);
     Outcome outcome = runExchange(connection, newerIdentity());
@@ -149,7 +149,7 @@ TEST_F(ConnectionSimTest, AReplyWithAnotherFunctionIsDroppedWithoutResending) {
 TEST_F(ConnectionSimTest, AWrongCrcFailsTheAttemptAndIsRepeatedOnlyWithinTheLimit) {
     startSim("model=KMT-G,serial=0A1B,fault=crc@0x50#2");
     {
-        CMovraDeviceConnection connection(deviceOf(kTypeKmtG), 0);
+        CMovraDeviceConnection connection(deviceOf(kTypeKmtG), 0, platform::realClock());
         uint16_t error;
         ASSERT_EQ(connection.Open(&error), S_OK);
         Outcome outcome = runExchange(connection, newerIdentity());
@@ -159,7 +159,7 @@ TEST_F(ConnectionSimTest, AWrongCrcFailsTheAttemptAndIsRepeatedOnlyWithinTheLimi
     }
     EXPECT_EQ(functionsSeen(*sim), (Functions{"50"}));
 
-    CMovraDeviceConnection connection(deviceOf(kTypeKmtG), 0);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmtG), 0, platform::realClock());
     ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
     uint16_t error;
     ASSERT_EQ(connection.Open(&error), S_OK);
@@ -171,7 +171,7 @@ TEST_F(ConnectionSimTest, AWrongCrcFailsTheAttemptAndIsRepeatedOnlyWithinTheLimi
 
 TEST_F(ConnectionSimTest, AnErrorReplyIsNeverRepeated) {
     startSim("model=KMT-U,serial=0A1B,fault=error:3@0x50");
-    CMovraDeviceConnection connection(deviceOf(kTypeKmtU), 0);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmtU), 0, platform::realClock());
     ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
     uint16_t error;
     ASSERT_EQ(connection.Open(&error), S_OK);
@@ -186,7 +186,7 @@ TEST_F(ConnectionSimTest, AnErrorReplyIsNeverRepeated) {
 TEST_F(ConnectionSimTest, SilenceIsRepeatedAndRecoveredOnce) {
     startSim("model=KMT,serial=0A1B,fault=silent@0xB0#1");
     speedUp();
-    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock, serverState().stopToken());
     ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
     uint16_t error;
     ASSERT_EQ(connection.Open(&error), S_OK);
@@ -215,7 +215,7 @@ TEST_F(ConnectionSimTest, AStopEndsAWaitAtOnce) {
             signal.notify_all();
         }
     });
-    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock);
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock, serverState().stopToken());
     ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
     uint16_t error;
     ASSERT_EQ(connection.Open(&error), S_OK);

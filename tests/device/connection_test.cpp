@@ -167,7 +167,7 @@ public:
     };
 
     ScriptedConnection(const DeviceRecord& device, platform::Clock& clock, uint16_t riCount = 0)
-        : CMovraDeviceConnection(device, riCount, clock), clock_(clock) {}
+        : CMovraDeviceConnection(device, riCount, clock, serverState().stopToken()), clock_(clock) {}
 
     HRESULT Open(uint16_t* error) override {
         ++opens;

@@ -1,6 +1,7 @@
 // The exchange framework: the factory, the argument and failure contracts shared by every model,
 // the field decoders and the bounds of reply decoding.
-#include "server/device/data_exchange.h"
+#include "server/device/protocols.h"
+#include "server/device/reply_fields.h"
 #include "tests/device/protocol_fake.h"
 
 #include <gtest/gtest.h>
@@ -165,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(AllModels, ContractTest,
 // Reaches the helpers every model decodes with.
 class Probe : public CMovraDataExchange {
 public:
-    explicit Probe(platform::Clock& clock) : CMovraDataExchange(10, 2, 2, clock) {}
+    explicit Probe(platform::Clock& clock) : CMovraDataExchange(modelOf(kTypeKmtV), clock) {}
     HRESULT Identify(uint16_t*, uint16_t*, DeviceIdentity**, ChannelDescriptor**, NodeDescriptor**,
                      uint16_t*) noexcept override {
         return E_NOTIMPL;
@@ -176,17 +177,17 @@ public:
     }
 
     SYSTEMTIME dateTime(const Bytes& data, bool padded, bool& tooShort) {
-        Reply().reset(data);
+        Reply() = ByteCursor(data);
         SYSTEMTIME time;
         TakeDateTime(time, padded);
-        tooShort = Reply().isShort();
+        tooShort = Reply().failed();
         return time;
     }
     Reading reading(const Bytes& data, bool twoBytes, uint16_t source) {
         timestampSource = source;
         deviceTime = SYSTEMTIME{2019, 12, 0, 31, 23, 59, 58, 0};
         StampPcTime();
-        Reply().reset(data);
+        Reply() = ByteCursor(data);
         Reading result{};
         TakeReading(result, twoBytes);
         return result;
@@ -243,36 +244,35 @@ TEST(FieldDecodingTest, DigitValueTakesOnlyDigitsInRange) {
     EXPECT_EQ(Probe::digit(0xB7), 0);
 }
 
-TEST(ReplyReaderTest, NeverReadsPastItsDataAndSaysSo) {
+TEST(ReplyFieldsTest, NeverReadPastTheDataAndSaySo) {
     const Bytes data{0x12, 0x34, 0x56};
-    ReplyReader reader;
-    reader.reset(data);
+    ByteCursor reader(data);
     uint8_t halves[3] = {9, 9, 9};
-    reader.takeHalfBytes(halves, 3);
+    reply::takeHalfBytes(reader, halves, 3);
     EXPECT_EQ(halves[0], 0x1);
     EXPECT_EQ(halves[1], 0x2);
     EXPECT_EQ(halves[2], 0x3);
     EXPECT_EQ(reader.position(), 2u);
-    EXPECT_FALSE(reader.isShort());
+    EXPECT_FALSE(reader.failed());
 
     uint8_t out[4] = {1, 1, 1, 1};
-    EXPECT_FALSE(reader.take(out, 4));
+    reply::take(reader, out, 4);
     EXPECT_EQ(out[0] | out[1] | out[2] | out[3], 0);
-    EXPECT_TRUE(reader.isShort());
-    EXPECT_EQ(reader.position(), data.size());
+    EXPECT_TRUE(reader.failed());
+    EXPECT_EQ(reader.remaining(), 0u);
     // Once short, later reads that would fit still fail: the decoding is already lost.
-    EXPECT_EQ(reader.byte(), 0);
+    EXPECT_EQ(reply::byte(reader), 0);
 
-    reader.reset(data);
+    reader = ByteCursor(data);
     reader.skip(100);
-    EXPECT_FALSE(reader.isShort());
-    EXPECT_EQ(reader.byte(), 0);
-    EXPECT_TRUE(reader.isShort());
+    EXPECT_FALSE(reader.failed());
+    EXPECT_EQ(reply::byte(reader), 0);
+    EXPECT_TRUE(reader.failed());
 
     const Bytes word{0x20, 0x00, 0x00, 0x01};
-    reader.reset(word);
-    EXPECT_EQ(reader.wordMsbFirst(), 0x20000001u);
-    EXPECT_FALSE(reader.isShort());
+    reader = ByteCursor(word);
+    EXPECT_EQ(reply::wordMsbFirst(reader), 0x20000001u);
+    EXPECT_FALSE(reader.failed());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The KMT-G protocol: gas nodes with a volume scale, copies between readings, the volume request.
-#include "server/device/kmt_models.h"
+#include "server/device/protocols.h"
 #include "tests/device/protocol_fake.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The KMT protocol against a scripted line: request frames, identification, values, failures.
-#include "server/device/kmt_models.h"
+#include "server/device/protocols.h"
 #include "tests/device/protocol_fake.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The KMT-U protocol: packed 3-bit node membership, values in up to six requests.
-#include "server/device/kmt_models.h"
+#include "server/device/protocols.h"
 #include "tests/device/protocol_fake.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The KMT-UV protocol: one request per quantity, 13 under the poll's selection.
-#include "server/device/kmt_models.h"
+#include "server/device/protocols.h"
 #include "tests/device/protocol_fake.h"
 
 #include <gtest/gtest.h>

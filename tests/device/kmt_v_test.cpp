@@ -1,5 +1,5 @@
 // The KMT-V protocol, and with it the newer family's identification scheme.
-#include "server/device/kmt_models.h"
+#include "server/device/protocols.h"
 #include "tests/device/protocol_fake.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // with a KMT of serial 0A1B, seed 7 and node 1 a gas node of scale 1000, and names the port in
 // MOVRA_TEST_COM). Windows build only.
 #include "server/device/connection.h"
-#include "server/device/data_exchange.h"
+#include "server/device/protocols.h"
 #include "tools/kmt-sim/values.h"
 
 #include <gtest/gtest.h>
@@ -43,10 +43,10 @@ TEST(WineKmtTest, IdentifiesAndReadsValuesThroughTheComPort) {
     device.linkType = kLinkRs232;
     device.baudCode = 4;
     device.comPort = static_cast<uint8_t>(testPort());
-    CMovraDeviceConnection connection(device, 0);
+    CMovraDeviceConnection connection(device, 0, platform::realClock());
     uint16_t error = 0xFFFF;
     ASSERT_EQ(connection.Open(&error), S_OK);
-    std::unique_ptr<CMovraDataExchange> exchange = createDataExchange(kTypeKmt);
+    std::unique_ptr<CMovraDataExchange> exchange = createDataExchange(kTypeKmt, platform::realClock());
     ASSERT_TRUE(exchange);
     exchange->SetConnection(&connection);
     exchange->SetTimestampSource(0);

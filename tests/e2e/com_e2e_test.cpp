@@ -6,6 +6,7 @@
 #include "platform/co_task_mem.h"
 #include "platform/com_ptr.h"
 #include "platform/wide.h"
+#include "tests/e2e/e2e_client.h"
 #include "tests/platform/under_wine.h"
 #include "tests/support/fake_sinks.h"
 #include "tests/support/file_time.h"
@@ -27,8 +28,9 @@ using test::ticksOf;
 using namespace std::chrono_literals;
 
 constexpr char kVendorText[] = "Company: MOVRA. Devices: KMT, KMT-V, KMT-G, KMT-U.";
-// The poll period of the configuration e2e_test.sh writes beside the server.
-constexpr DWORD kPollPeriodMs = 1000;
+// The poll period of the configuration e2e_test.sh writes beside the server: the 0 of an empty
+// list. Groups are told that rate, as every item's scan-rate property tells it.
+constexpr DWORD kPollPeriodMs = 0;
 constexpr LCID kSystemDefaultLocale = 0x0800;
 constexpr size_t kMaxClients = 10;
 
@@ -394,12 +396,5 @@ TEST(Lifetime, ALockedServerOutlivesItsLastClient) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(init)) {
-        std::fprintf(stderr, "CoInitializeEx: 0x%08lX\n", static_cast<unsigned long>(init));
-        return 1;
-    }
-    int result = RUN_ALL_TESTS();
-    CoUninitialize();
-    return result;
+    return movra::e2e::runTests();
 }

@@ -10,6 +10,7 @@
 #include "platform/co_task_mem.h"
 #include "platform/com_ptr.h"
 #include "platform/wide.h"
+#include "tests/e2e/e2e_client.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/file_time.h"
 #include "tools/kmt-sim/values.h"
@@ -28,6 +29,8 @@
 namespace movra {
 namespace {
 
+using e2e::text;
+using e2e::wide;
 using platform::ComPtr;
 using platform::CoTaskMemPtr;
 using sim::Quantity;
@@ -80,14 +83,6 @@ constexpr ItemCase kItems[] = {
 constexpr size_t kItemCount = std::size(kItems);
 constexpr OPCHANDLE kFirstClientHandle = 100;
 constexpr OPCHANDLE kGroupClient = 7;
-
-std::string text(const WCHAR* wide) {
-    return wide == nullptr ? "(null)" : platform::wideToUtf8(platform::WStringView(wide));
-}
-
-platform::WString wide(const std::string& utf8) {
-    return platform::utf8ToWide(utf8.c_str());
-}
 
 size_t itemOf(OPCHANDLE clientHandle) {
     return clientHandle - kFirstClientHandle;
@@ -188,60 +183,28 @@ std::vector<int> expectPredicted(const std::vector<Entry>& entries, uint64_t max
 class Client : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        CLSID clsid{};
-        HRESULT result = CLSIDFromProgID(wide(kVersionIndependentProgId).c_str(), &clsid);
-        if (SUCCEEDED(result)) {
-            result = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                      server.putVoid());
-        }
-        if (FAILED(result)) {
-            std::fprintf(stderr, "activation of %s: 0x%08lX\n", kVersionIndependentProgId,
-                         static_cast<unsigned long>(result));
+        if (FAILED(e2e::activate(server))) {
             return;
         }
         DWORD revised = 0;
-        result = server->AddGroup(wide("data " + role).c_str(), TRUE, kPeriodMs, kGroupClient,
-                                  nullptr, nullptr, 0, &groupHandle, &revised, IID_IOPCItemMgt,
-                                  reinterpret_cast<LPUNKNOWN*>(items.put()));
+        HRESULT result = server->AddGroup(
+            wide("data " + role).c_str(), TRUE, kPeriodMs, kGroupClient, nullptr, nullptr, 0,
+            &groupHandle, &revised, IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.put()));
         if (FAILED(result)) {
             std::fprintf(stderr, "AddGroup: 0x%08lX\n", static_cast<unsigned long>(result));
             return;
         }
-        std::vector<platform::WString> ids;
-        std::vector<OPCITEMDEF> definitions(kItemCount + 1);
-        for (size_t i = 0; i <= kItemCount; ++i) {
-            ids.push_back(wide(i < kItemCount ? kItems[i].id : "PKE0A09.K01.T"));
+        std::vector<std::string> ids;
+        for (const ItemCase& item : kItems) {
+            ids.push_back(item.id);
         }
-        for (size_t i = 0; i <= kItemCount; ++i) {
-            OPCITEMDEF& definition = definitions[i];
-            std::memset(&definition, 0, sizeof definition);
-            definition.szAccessPath = const_cast<LPWSTR>(U16(""));
-            definition.szItemID = const_cast<LPWSTR>(ids[i].c_str());
-            definition.bActive = TRUE;
-            definition.hClient = kFirstClientHandle + static_cast<OPCHANDLE>(i);
-            definition.vtRequestedDataType = VT_EMPTY;
+        ids.push_back("PKE0A09.K01.T");
+        addResult = e2e::addItems(items.get(), ids, kFirstClientHandle, &added);
+        for (size_t i = 0; i < kItemCount && i < added.size(); ++i) {
+            serverHandles.push_back(added[i].server);
         }
-        CoTaskMemPtr<OPCITEMRESULT> results;
-        CoTaskMemPtr<HRESULT> errors;
-        addResult = items->AddItems(static_cast<DWORD>(definitions.size()), definitions.data(),
-                                    results.put(), errors.put());
-        if (results && errors) {
-            for (size_t i = 0; i < definitions.size(); ++i) {
-                added.push_back({results[i].hServer, results[i].vtCanonicalDataType,
-                                 results[i].dwAccessRights, errors[i]});
-                CoTaskMemFree(results[i].pBlob);
-                if (i < kItemCount) {
-                    serverHandles.push_back(results[i].hServer);
-                }
-            }
-        }
-        ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
         sink = ComPtr<RecordingSink>(new RecordingSink);
-        if (SUCCEEDED(items->QueryInterface(IID_IConnectionPointContainer, container.putVoid())) &&
-            SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, point.put()))) {
-            adviseResult = point->Advise(sink->unknown(), &cookie);
-        }
+        adviseResult = e2e::advise(items.get(), sink->unknown(), &cookie);
         // Under Wine two activations at the same moment may start two server processes; the
         // script starts the second client only after this.
         if (std::FILE* file = std::fopen(flagPath(("activated-" + role).c_str()).c_str(), "w")) {
@@ -329,12 +292,7 @@ protected:
             timeoutMs);
     }
 
-    struct Added {
-        OPCHANDLE server;
-        VARTYPE canonical;
-        DWORD rights;
-        HRESULT error;
-    };
+    using Added = e2e::Added;
     static ComPtr<IOPCServer> server;
     static ComPtr<IOPCItemMgt> items;
     static ComPtr<RecordingSink> sink;
@@ -660,12 +618,5 @@ int main(int argc, char** argv) {
             movra::flagFolder = argument.substr(8);
         }
     }
-    HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(init)) {
-        std::fprintf(stderr, "CoInitializeEx: 0x%08lX\n", static_cast<unsigned long>(init));
-        return 1;
-    }
-    int result = RUN_ALL_TESTS();
-    CoUninitialize();
-    return result;
+    return movra::e2e::runTests();
 }

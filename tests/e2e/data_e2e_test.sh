@@ -6,43 +6,12 @@
 #   data_e2e_test.sh <MovraOPCServer.exe> <MovraOPCProxy.dll> <data_e2e_test.exe> <kmt-sim>
 set -u
 
-server_program=$1
-proxy=$2
-client_test=$3
-sim=$4
-
-if [ ! -x "$sim" ]; then
-    echo "SKIPPED: no device simulator at $sim; build the native preset first (./run build native)"
-    exit 77
-fi
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/../../tools/demo/ini.sh"
-
-# A prefix of its own, whose wineserver it can end with everything a killed client left behind.
-source "$here/../support/private_prefix.sh"
+source "$here/sim_server.sh" "$@"
 
 failures=0
-work=$(mktemp -d "${TMPDIR:-/tmp}/movra-data.XXXXXX")
-tag=$(basename "$work")
-declare -A sims=()
-started=$SECONDS
-
-cleanup() {
-    status=$?
-    for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null; done
-    if [ -d "$work/prefix" ]; then
-        WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null
-    fi
-    wait 2>/dev/null
-    rm -rf "$work"
-    exit $status
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-step() {
-    printf '[%3d s] %s\n' $((SECONDS - started)) "$*"
-}
+e2e_start movra-data
 
 # The arguments of each line's simulator, by COM number.
 declare -A line_devices=(
@@ -50,27 +19,6 @@ declare -A line_devices=(
     [22]="--device model=KMT-U,serial=0A02,seed=12,channels=2,nodes=2"
     [23]="--device model=KMT-V,serial=0A03,address=1,seed=13 --device model=KMT-G,serial=0A04,address=2,seed=14,channels=2,nodes=2"
 )
-
-# start_line N: kmt-sim on a pseudo-terminal published as ports/comN, awaited by its READY line.
-start_line() {
-    local fifo=$work/ready$1
-    rm -f "$fifo"
-    mkfifo "$fifo"
-    # shellcheck disable=SC2086
-    "$sim" --pty "$work/ports/com$1" --baud 19200 ${line_devices[$1]} >"$fifo" 2>>"$work/sim$1.log" &
-    sims[$1]=$!
-    local line=
-    read -r -t 10 line <"$fifo"
-    [ "${line%% *}" = READY ] || { echo "FAIL: kmt-sim of COM$1 did not start" >&2; exit 1; }
-}
-
-stop_line() {
-    kill "${sims[$1]}" 2>/dev/null
-    wait "${sims[$1]}" 2>/dev/null
-    unset "sims[$1]"
-}
-
-source "$here/processes.sh"
 
 # The Linux processes of this run's server.
 server_pids() {
@@ -83,19 +31,14 @@ second_client_pids() {
     pids_matching "*data_e2e_test.exe*--role=second*$tag*"
 }
 
-mkdir -p "$work/ports" "$work/flags" "$work/server"
-private_prefix "$work" || { echo "FAIL: the prefix could not be copied" >&2; exit 1; }
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine's background services start here, detached from the clients' output.
-wine cmd /c exit </dev/null >/dev/null 2>&1
+mkdir -p "$work/flags"
 for port in 21 22 23; do
-    start_line $port
-    ln -sfn "$work/ports/com$port" "$WINEPREFIX/dosdevices/com$port"
+    # shellcheck disable=SC2086
+    start_line $port ${line_devices[$port]}
 done
 step "simulators ready on COM21, COM22, COM23"
 
 # Poll period 1 s; 19200 baud; energies in GJ, volumes in m3, stamped with the PC's UTC time.
-cp "$server_program" "$work/server/MovraOPCServer.exe"
 {
     ini_header 4 1
     ini_record "Котельная" 0A01 1 1 4 21 0 0 0 0
@@ -103,9 +46,7 @@ cp "$server_program" "$work/server/MovraOPCServer.exe"
     ini_record "Насосная" 0A03 2 2 4 23 1 0 0 0
     ini_record "Газовая" 0A04 3 2 4 23 2 0 0 0
 } >"$work/server/MovraOPCServer.ini"
-wine regsvr32 /s "$proxy" </dev/null >/dev/null 2>&1 || { echo "FAIL: regsvr32" >&2; exit 1; }
-wine "$work/server/MovraOPCServer.exe" /Register </dev/null >/dev/null 2>&1 ||
-    { echo "FAIL: /Register" >&2; exit 1; }
+register_server
 step "server and proxy/stub registered"
 
 # Into files: the server COM starts inherits the first client's output, and a pipe would stay
@@ -146,7 +87,8 @@ while kill -0 "$first" 2>/dev/null; do
         touch "$work/flags/line-cut"
     fi
     if [ -f "$work/flags/restore-line" ] && [ ! -f "$work/flags/line-restored" ]; then
-        start_line 22
+        # shellcheck disable=SC2086
+        start_line 22 ${line_devices[22]}
         step "COM22 restored (a new simulator)"
         touch "$work/flags/line-restored"
     fi
@@ -168,7 +110,7 @@ fi
 [ $killed = 1 ] || { echo "FAIL: the second client was never killed" >&2; failures=$((failures + 1)); }
 if [ "$failures" -ne 0 ]; then
     echo "--- the server's log"
-    iconv -f CP1251 -t UTF-8 "$work/server/log.txt" 2>/dev/null | tr -d '\r' | tail -n 40
+    server_log | tail -n 40
     exit 1
 fi
 step "end to end with data: every check passed"

@@ -79,10 +79,10 @@ expect_line() {
     grep -qxF -- "$2" "$work/$1" || fail "no line '$2' in $1: $(cat "$work/$1")"
 }
 
-# The server as an operator installs it, with a configuration of no devices polled every second:
-# format 1.08 (a float), device count 0, period 1 s.
+# The server as an operator installs it, with the configuration the configurator saves for an
+# empty list: format 1.08 (a float), device count 0, period 0 (paced as 1 s).
 cp "$server_program" "$work/MovraOPCServer.exe"
-printf '\161\075\212\077\000\000\000\000\001\000\000\000' >"$work/MovraOPCServer.ini"
+printf '\161\075\212\077\000\000\000\000\000\000\000\000' >"$work/MovraOPCServer.ini"
 wine_quiet regsvr32 /s "$proxy" || { echo "FAIL: regsvr32 $proxy" >&2; exit 1; }
 wine_quiet "$work/MovraOPCServer.exe" /Register || { echo "FAIL: /Register" >&2; exit 1; }
 

@@ -4,7 +4,7 @@
 // without a valid CRC behind them, or silence. Whatever comes, a call must keep its contract: on
 // failure nothing handed out, on success counts within the model's bounds, every reading good or
 // all zero, and the blocks beyond the counts all zero.
-#include "server/device/data_exchange.h"
+#include "server/device/protocols.h"
 #include "tests/device/protocol_fake.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/support/fake_clock.h"

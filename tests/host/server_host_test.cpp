@@ -95,7 +95,7 @@ public:
                 changed_.notify_all();
             };
         }
-        host_ = std::make_unique<ServerHost>(log_, std::move(hooks), times_);
+        host_ = std::make_unique<ServerHost>(log_, std::move(hooks), times_, platform::realClock());
         thread_ = std::thread([this] {
             exitCode_ = host_->runServer(commandLine.c_str(), dir.file("MovraOPCServer.exe"));
             finished_ = true;
@@ -189,7 +189,7 @@ private:
 
     HostTimes times_;
     uint32_t cycleMs_;
-    CMovraLog log_;
+    CMovraLog log_{platform::realClock()};
     std::unique_ptr<ServerHost> host_;
     std::thread thread_;
     DWORD mainThread_ = 0;
@@ -217,13 +217,13 @@ HostTimes fastTimes(uint32_t periodMs) {
 TEST(ServerHost, MissingConfigurationEndsWithMinusOneAndTwoLogLines) {
     serverState().Reset();
     TempDir dir;
-    CMovraLog log;
+    CMovraLog log{platform::realClock()};
     bool configured = false;
     bool polled = false;
     HostHooks hooks;
     hooks.configured = [&](const ServerConfiguration&) { configured = true; };
     hooks.runPollCycle = [&] { polled = true; };
-    ServerHost host(log, hooks);
+    ServerHost host(log, hooks, HostTimes{}, platform::realClock());
     EXPECT_EQ(host.runServer("-Embedding", dir.file("MovraOPCServer.exe")), -1);
     EXPECT_FALSE(configured);
     EXPECT_FALSE(polled);
@@ -238,7 +238,7 @@ TEST(ServerHost, MissingConfigurationEndsWithMinusOneAndTwoLogLines) {
 TEST(ServerHost, RegistrationSwitchesUnregisterFirstAndLogTheOutcome) {
     serverState().Reset();
     TempDir dir;
-    CMovraLog log;
+    CMovraLog log{platform::realClock()};
     std::vector<int> calls;
     int result = 1;
     HostHooks hooks;
@@ -249,7 +249,7 @@ TEST(ServerHost, RegistrationSwitchesUnregisterFirstAndLogTheOutcome) {
     };
     bool polled = false;
     hooks.runPollCycle = [&] { polled = true; };
-    ServerHost host(log, hooks);
+    ServerHost host(log, hooks, HostTimes{}, platform::realClock());
     EXPECT_EQ(host.runServer("/register", dir.file("MovraOPCServer.exe")), 0);
     EXPECT_EQ(calls, (std::vector<int>{0, 1}));
     EXPECT_EQ(withoutTimeLines(test::ReadFileBytes(dir.file("log.txt"))),
@@ -257,8 +257,8 @@ TEST(ServerHost, RegistrationSwitchesUnregisterFirstAndLogTheOutcome) {
 
     calls.clear();
     result = 0;
-    CMovraLog freshLog;
-    ServerHost failing(freshLog, hooks);
+    CMovraLog freshLog{platform::realClock()};
+    ServerHost failing(freshLog, hooks, HostTimes{}, platform::realClock());
     EXPECT_EQ(failing.runServer("-U", dir.file("MovraOPCServer.exe")), 0);
     EXPECT_EQ(calls, (std::vector<int>{0}));
     EXPECT_EQ(withoutTimeLines(test::ReadFileBytes(dir.file("log.txt"))),

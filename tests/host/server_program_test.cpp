@@ -1,7 +1,7 @@
 // The real server program, run in a folder of its own as an operator would start it.
 #include "platform/codepage.h"
 #include "tests/support/test_support.h"
-#include "tools/support/process.h"
+#include "tools/support/child_process.h"
 
 #include <gtest/gtest.h>
 

@@ -266,8 +266,15 @@ TEST_F(Browsing, GetItemIdQualifiesANameAtThePosition) {
     };
     const Case cases[] = {
         {"", "PKE12AB", "PKE12AB"},
-        {"", "PKE12AB.K01.T", "<80004005>"},
         {"", "NOT_ID", "<80004005>"},
+        // An offered item's full ID, as a flat browse gives it, is its own at any position;
+        // a full ID of an item the model does not offer, or of a section, is not.
+        {"", "PKE12AB.K01.T", "PKE12AB.K01.T"},
+        {"PKE12AB", "PKE12AB.U16.W", "PKE12AB.U16.W"},
+        {"PKE12AB.K20", "PKE12AB.K01.T", "PKE12AB.K01.T"},
+        {"", "PKE12AB.K01.To", "<80004005>"},
+        {"", "PKE12AB.K01", "<80004005>"},
+        {"PKE12AB", "PKE12AB.K01", "<80004005>"},
         {"PKE12AB", "K01", "PKE12AB.K01"},
         {"PKE12AB", "K21", "<80004005>"},
         {"PKE12AB.K01", "T", "PKE12AB.K01.T"},

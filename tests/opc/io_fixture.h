@@ -145,7 +145,13 @@ protected:
         }
     }
 
-    void pass(bool periodic) { notifier.NotifyClients(periodic); }
+    // A periodic pass follows a poll cycle, counted as the poll thread counts it.
+    void pass(bool periodic) {
+        if (periodic) {
+            state.EndPollCycle(state.BeginPollCycle());
+        }
+        notifier.NotifyClients(periodic);
+    }
 
     // The messages posted to this thread so far, oldest first.
     std::vector<UINT> postedMessages() {

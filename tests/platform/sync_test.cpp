@@ -2,7 +2,7 @@
 // under Wine, for the real API.
 #include "platform/handle_ptr.h"
 #include "platform/win.h"
-#include "tools/support/process.h"
+#include "tools/support/child_process.h"
 
 #include <gtest/gtest.h>
 

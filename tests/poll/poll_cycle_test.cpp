@@ -89,8 +89,7 @@ T* handOut(const std::vector<T>& items) {
 class ScriptedExchange : public CMovraDataExchange {
 public:
     ScriptedExchange(uint8_t type, std::shared_ptr<Script> script, platform::Clock& clock)
-        : CMovraDataExchange(type == kTypeKmt ? 8 : 10, channelCountOf(type), nodeCountOf(type),
-                             clock),
+        : CMovraDataExchange(modelOf(type), clock),
           script_(std::move(script)) {}
 
     HRESULT Identify(uint16_t* channels, uint16_t* nodes, DeviceIdentity** identity,
@@ -192,7 +191,8 @@ protected:
         }
         buildTicks = ticksOf(clock.systemTime());
         poll = std::make_unique<PollContext>(
-            log, catalogue, clock, [this](uint8_t type, platform::Clock& exchangeClock) {
+            log, catalogue, clock, serverState().stopToken(),
+            [this](uint8_t type, platform::Clock& exchangeClock) {
                 ++created;
                 switch (creation) {
                     case Creation::Null:

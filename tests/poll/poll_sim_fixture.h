@@ -15,7 +15,7 @@
 #include "tests/support/test_support.h"
 #include "tools/kmt-sim/sim_line.h"
 #include "tools/kmt-sim/values.h"
-#include "tools/support/process.h"
+#include "tools/support/child_process.h"
 
 #include <gtest/gtest.h>
 
@@ -242,18 +242,21 @@ inline SYSTEMTIME civil(WORD year, WORD month, WORD day, WORD hour, WORD minute,
     return time;
 }
 
+// The port mutex of the server state, in a folder of the test program's own; made once.
+inline HANDLE createPortMutex() {
+    static test::TempDir mutexFolder;  // lives until the program ends, as the mutex does
+    ::setenv("MOVRA_MUTEX_DIR", mutexFolder.path().c_str(), 1);
+    if (serverState().portMutex == nullptr) {
+        serverState().portMutex = CreateMutexA(nullptr, FALSE, kPortMutexName);
+    }
+    return serverState().portMutex;
+}
+
 // Lets the test act at a moment of the poll thread's waits: every sleep of the cycle's clock
 // (pre-send pauses, wait slices, start delays) calls the hook.
 class PollCycleSimTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static test::TempDir mutexFolder;  // lives until the program ends, as the mutex does
-        ::setenv("MOVRA_MUTEX_DIR", mutexFolder.path().c_str(), 1);
-        if (serverState().portMutex == nullptr) {
-            serverState().portMutex = CreateMutexA(nullptr, FALSE, kPortMutexName);
-        }
-        ASSERT_NE(serverState().portMutex, nullptr);
-    }
+    static void SetUpTestSuite() { ASSERT_NE(createPortMutex(), nullptr); }
 
     void SetUp() override {
         ::setenv("MOVRA_PORTS", ports.path().c_str(), 1);
@@ -279,7 +282,7 @@ protected:
         }
         ASSERT_EQ(catalogue.BuildCatalogue(configuration), S_OK);
         buildTicks = ticksOf(clock.systemTime());
-        poll = std::make_unique<PollContext>(log, catalogue, clock);
+        poll = std::make_unique<PollContext>(log, catalogue, clock, serverState().stopToken());
         poll->configure(configuration);
     }
 

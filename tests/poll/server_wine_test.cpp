@@ -6,7 +6,7 @@
 #include "common/config/config_file.h"
 #include "platform/codepage.h"
 #include "tests/support/test_support.h"
-#include "tools/support/process.h"
+#include "tools/support/child_process.h"
 
 #include <gtest/gtest.h>
 

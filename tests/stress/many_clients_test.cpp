@@ -265,6 +265,18 @@ private:
 
     HRESULT record(Seen call, DWORD count, const OPCHANDLE* clients, VARIANT* values,
                    const WORD* qualities, const FILETIME* times, const HRESULT* errors) {
+        // Every call into a client's sinks comes from that client's callback thread, one at a
+        // time, OnCancelComplete included.
+        if (running_.fetch_add(1) != 0) {
+            findings_.add("a sink was called while another call into it ran");
+        }
+        const HRESULT result =
+            recordAlone(std::move(call), count, clients, values, qualities, times, errors);
+        running_.fetch_sub(1);
+        return result;
+    }
+    HRESULT recordAlone(Seen call, DWORD count, const OPCHANDLE* clients, VARIANT* values,
+                        const WORD* qualities, const FILETIME* times, const HRESULT* errors) {
         if (calls.fetch_add(1, std::memory_order_relaxed) % 3 == 0) {
             callBack();
         }
@@ -297,6 +309,7 @@ private:
     const std::shared_ptr<SinkLog> log_;
     Findings& findings_;
     const ComPtr<IOPCServer> server_;
+    std::atomic<int> running_{0};
 };
 
 // The server process in miniature: the configuration file, the simulator on COM1, the catalogue,
@@ -344,7 +357,7 @@ public:
         times.quitGraceMs = 100;
         times.minimumPeriodMs = kPollPeriodMs;
         times.periodOverrideMs = kPollPeriodMs;
-        host = std::make_unique<ServerHost>(log, std::move(hooks), times);
+        host = std::make_unique<ServerHost>(log, std::move(hooks), times, platform::realClock());
         thread = std::thread([this] { host->runServer("", dir.file("MovraOPCServer.exe")); });
     }
 
@@ -372,9 +385,9 @@ public:
 
     test::TempDir dir;
     std::unique_ptr<KmtSimLine> sim;
-    CMovraLog log;
-    CMovraItem catalogue;
-    PollContext poll{log, catalogue};
+    CMovraLog log{platform::realClock()};
+    CMovraItem catalogue{platform::realClock()};
+    PollContext poll{log, catalogue, platform::realClock(), serverState().stopToken()};
     OpcContext context{serverState(), platform::realClock(), kPollPeriodMs, &catalogue};
     MovraOPCServerClassFactory factory{context};
     NotificationPass pass{context, log};
@@ -651,7 +664,7 @@ private:
         return it != clientHandles_.end() ? it->second : 0;
     }
 
-    // A refused request (no sink, one pending, an inactive group) is simply not outstanding.
+    // A refused request (no sink, a full queue, an inactive group) is simply not outstanding.
     void accepted(Group& group, HRESULT hr, DWORD transaction, DWORD cancelId) {
         const bool refusal =
             hr == CONNECT_E_NOCONNECTION || hr == CONNECT_E_ADVISELIMIT || hr == E_FAIL;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -34,6 +35,7 @@ struct Callback {
     HRESULT masterError;
     std::vector<Entry> entries;
     FILETIME arrived{};  // the system time when the sink was called
+    DWORD thread = 0;    // the thread that called it
 
     std::vector<OPCHANDLE> clients() const {
         std::vector<OPCHANDLE> handles;
@@ -90,6 +92,8 @@ public:
 
     // Runs inside each callback before it is recorded; its result is the callback's.
     std::function<HRESULT(const Callback&)> inside;
+    // Set when a callback came while another was still running: a sink is called one at a time.
+    std::atomic<bool> overlapped{false};
 
 private:
     friend class com::ComObject<RecordingSink, IOPCDataCallback>;
@@ -109,13 +113,19 @@ private:
     }
     HRESULT record(Callback call) {
         GetSystemTimeAsFileTime(&call.arrived);
+        call.thread = GetCurrentThreadId();
+        if (running_++ != 0) {
+            overlapped = true;
+        }
         HRESULT result = inside ? inside(call) : S_OK;
+        --running_;
         std::lock_guard lock(mutex_);
         calls_.push_back(std::move(call));
         arrived_.notify_all();
         return result;
     }
 
+    std::atomic<int> running_{0};
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<Callback> calls_;

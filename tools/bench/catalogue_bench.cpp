@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
 
     // Memory: the heap growth of one build, with the configuration already in place.
     const size_t before = liveBytes.load();
-    auto catalogue = std::make_unique<movra::CMovraItem>();
+    auto catalogue = std::make_unique<movra::CMovraItem>(platform::realClock());
     if (catalogue->BuildCatalogue(config) != S_OK) {
         std::fprintf(stderr, "BuildCatalogue failed\n");
         return 1;

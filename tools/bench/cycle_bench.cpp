@@ -85,10 +85,10 @@ int main(int argc, char** argv) {
         configuration.nodeCounts.push_back(nodeCountOf(device.deviceType));
     }
 
-    CMovraLog log;  // not opened: the cycle's entries are dropped
-    CMovraItem catalogue;
+    CMovraLog log(platform::realClock());  // not opened: the cycle's entries are dropped
+    CMovraItem catalogue(platform::realClock());
     catalogue.BuildCatalogue(configuration);
-    PollContext poll(log, catalogue);
+    PollContext poll(log, catalogue, platform::realClock(), serverState().stopToken());
     poll.configure(configuration);
 
     std::printf(

@@ -9,7 +9,7 @@
 // with the time of every frame: where the time beyond the wire goes.
 
 #include "server/device/connection.h"
-#include "server/device/data_exchange.h"
+#include "server/device/protocols.h"
 #include "tools/kmt-sim/sim_line.h"
 
 #include <unistd.h>
@@ -96,9 +96,9 @@ bool runCase(const std::string& simProgram, const std::string& folder, const Cas
     device.linkType = kLinkRs232;
     device.baudCode = baudCodeOf(baud);
     device.comPort = kComPort;
-    CountingConnection connection(device, 0);
+    CountingConnection connection(device, 0, platform::realClock());
     uint16_t error = 0;
-    std::unique_ptr<CMovraDataExchange> exchange = createDataExchange(test.type);
+    std::unique_ptr<CMovraDataExchange> exchange = createDataExchange(test.type, platform::realClock());
     if (FAILED(connection.Open(&error)) || !exchange) {
         std::fprintf(stderr, "cannot open COM%u\n", kComPort);
         return false;

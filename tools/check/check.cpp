@@ -5,7 +5,8 @@
 #include "platform/co_task_mem.h"
 #include "platform/codepage.h"
 #include "platform/handle_ptr.h"
-#include "server/device/data_exchange.h"
+#include "server/device/protocols.h"
+#include "server/models/model.h"
 #include "server/poll/units.h"
 
 #include <algorithm>
@@ -42,14 +43,6 @@ constexpr char kHelp[] =
     "\n"
     "Exit code: 0 every device answered, 1 a device failed, 2 usage or configuration error.\n";
 
-struct ModelName {
-    uint8_t type;
-    const char* name;
-};
-constexpr ModelName kModels[] = {
-    {kTypeKmt, "KMT"},    {kTypeKmtV, "KMT-V"},   {kTypeKmtG, "KMT-G"},
-    {kTypeKmtU, "KMT-U"}, {kTypeKmtUV, "KMT-UV"},
-};
 constexpr uint32_t kBauds[] = {2400, 4800, 9600, 19200};  // baud codes 1 to 4
 
 std::string lower(std::string_view text) {
@@ -77,12 +70,8 @@ int hexDigit(char c) {
 }
 
 std::string modelName(uint8_t type) {
-    for (const ModelName& model : kModels) {
-        if (model.type == type) {
-            return model.name;
-        }
-    }
-    return "device type " + std::to_string(type);
+    const char* name = modelOf(type).name;
+    return name != nullptr ? name : "device type " + std::to_string(type);
 }
 
 std::string hex2(unsigned value) {
@@ -135,20 +124,6 @@ std::string seconds(uint64_t milliseconds) {
     return text;
 }
 
-// Identity bytes that carry the version half-bytes, by model.
-std::vector<uint8_t> versionBytesOf(uint8_t type) {
-    switch (type) {
-        case kTypeKmt:
-            return {4, 5, 6, 7};
-        case kTypeKmtG:
-            return {4, 5, 6};
-        case kTypeKmtU:
-            return {4, 5, 6, 8};
-        default:
-            return {4, 5};
-    }
-}
-
 std::string membersText(const uint8_t* members, size_t count) {
     std::string text;
     for (size_t j = 0; j < count; ++j) {
@@ -163,58 +138,6 @@ std::string floatText(float value) {
     char text[32];
     auto [end, error] = std::to_chars(text, text + sizeof text, value);
     return error == std::errc{} ? std::string(text, end) : std::string("?");
-}
-
-const char* const kSystemNames[] = {"", "Pa", "Tx", "Tv"};
-const char* const kChannelNames[] = {"",  "T",  "To", "P", "Q",  "dP", "V", "G",
-                                     "M", "Qs", "Vs", "N", "Ne", "We", "Wc"};
-const char* const kNodeNames[] = {"", "Gy", "My", "Qy", "Vy", "N", "W", "Ne", "We", "Wm", "Wl"};
-
-constexpr char kCelsius[] =
-    "\xC2\xB0"
-    "C";
-
-std::string systemUnit(uint8_t index) {
-    switch (index) {
-        case kSystemPa:
-            return "kPa";
-        case kSystemTx:
-        case kSystemTv:
-            return kCelsius;
-        default:
-            return "";
-    }
-}
-
-std::string channelUnit(const DeviceRecord& device, bool gas, uint8_t index) {
-    switch (index) {
-        case kChannelT:
-        case kChannelTo:
-            return kCelsius;
-        case kChannelP:
-            return "MPa";
-        case kChannelN:
-            return energyUnit(device);
-        case kChannelV:
-            // The newer models deliver m3; a KMT's V is not converted, so its unit is not known.
-            return device.deviceType == kTypeKmt ? "" : (gas ? gasUnit(device) : "m3");
-        case kChannelVs:
-            return gas ? gasUnit(device) : "";
-        default:
-            return "";
-    }
-}
-
-std::string nodeUnit(const DeviceRecord& device, bool gas, uint8_t index) {
-    switch (index) {
-        case kNodeN:
-        case kNodeW:
-            return energyUnit(device);
-        case kNodeVy:
-            return gas ? gasUnit(device) : "";
-        default:
-            return "";
-    }
 }
 
 class Checker {
@@ -254,7 +177,7 @@ bool Checker::checkDevice(const DeviceRecord& device, HANDLE portMutex) {
          std::to_string(device.comPort) + ", baud " + baudText(device.baudCode) + address);
     line("  energy in " + energyUnit(device) + ", gas volume in " + gasUnit(device));
 
-    if (device.deviceType < kTypeKmt || device.deviceType > kTypeKmtUV) {
+    if (!modelOf(device.deviceType).hasProtocol()) {
         failed("before the port was opened",
                "no protocol speaks device type " + std::to_string(device.deviceType));
         return false;
@@ -351,12 +274,16 @@ void Checker::printIdentification(const DeviceRecord& device, const DeviceIdenti
                                   const ChannelDescriptor* channels, uint16_t reportedChannels,
                                   uint16_t maxChannels, const NodeDescriptor* nodes,
                                   uint16_t reportedNodes, uint16_t maxNodes) {
+    const ModelDescription& model = modelOf(device.deviceType);
     std::string version;
-    for (uint8_t index : versionBytesOf(device.deviceType)) {
-        version += (version.empty() ? "" : ".") + std::to_string(identity.bytes[index]);
+    for (uint8_t k = 0; k < sizeof identity.bytes; ++k) {
+        if (((model.identity.versionBytes >> k) & 1u) == 0) {
+            continue;
+        }
+        version += (version.empty() ? "" : ".") + std::to_string(identity.bytes[k]);
     }
     std::string variant;
-    if (device.deviceType == kTypeKmtV) {
+    if (model.identity.variantInIdentity) {
         const uint8_t v = identity.bytes[0];
         variant =
             ", variant " + hex2(v) +
@@ -380,9 +307,11 @@ void Checker::printIdentification(const DeviceRecord& device, const DeviceIdenti
     line("  nodes " + std::to_string(reportedNodes) + " of " + std::to_string(maxNodes));
     for (uint16_t u = 0; u < std::min(reportedNodes, maxNodes); ++u) {
         const NodeDescriptor& node = nodes[u];
-        // The members the model fills: up to the reported channels, never past the array.
-        const size_t memberCount =
-            std::min<size_t>(device.deviceType == kTypeKmtU ? 20 : 10, sizeof node.members);
+        // The members the model fills (as many as it has channels where it lists only the
+        // reported ones), never past the array.
+        const size_t memberCount = std::min<size_t>(
+            model.identity.nodeMembers != 0 ? model.identity.nodeMembers : model.maxChannels,
+            sizeof node.members);
         std::string kind = node.isGasNode != 0     ? " (gas)"
                            : node.isType9Node != 0 ? " (type 9)"
                                                    : "";
@@ -398,40 +327,35 @@ void Checker::printValues(const DeviceRecord& device, const UnitLayout& layout,
                           const SystemBlock& system, ChannelBlock* channels,
                           uint16_t reportedChannels, NodeBlock* nodes, uint16_t reportedNodes) {
     line("  values");
-    auto valueOf = [](const Reading& reading) { return std::bit_cast<float>(reading.value); };
-    for (uint8_t index = kSystemPa; index <= kSystemTv; ++index) {
-        if (system.readings[index].quality == kQualityGood) {
-            line("    " + formatValue(std::string("SYS.") + kSystemNames[index],
-                                      valueOf(system.readings[index]), systemUnit(index)));
+    const ModelDescription& model = modelOf(device.deviceType);
+    // The good readings of a section, named and in the unit the server publishes them in.
+    auto printSection = [&](const std::string& section, const Reading* readings,
+                            std::span<const Quantity> slots, bool gas) {
+        for (const Quantity& slot : slots) {
+            const Reading& reading = readings[slot.reading];
+            if (reading.quality == kQualityGood) {
+                line("    " + formatValue(section + slot.name, std::bit_cast<float>(reading.value),
+                                          unitText(device, model, slot.unit, gas)));
+            }
         }
-    }
+    };
+    auto numbered = [](char letter, unsigned number) {
+        char section[8];
+        std::snprintf(section, sizeof section, "%c%02u.", letter, number);
+        return std::string(section);
+    };
+    printSection("SYS.", system.readings, kSystemQuantities, false);
     for (uint16_t c = 1; c <= reportedChannels; ++c) {
         ChannelBlock& block = channels[c - 1];
         convertChannelUnits(device, layout, c, block);
-        const bool gas = layout.channels[c - 1].gasChannel != 0;
-        char section[8];
-        std::snprintf(section, sizeof section, "K%02u.", static_cast<unsigned>(c));
-        for (uint8_t index = kChannelT; index <= kChannelWc; ++index) {
-            if (block.readings[index].quality == kQualityGood) {
-                line("    " + formatValue(section + std::string(kChannelNames[index]),
-                                          valueOf(block.readings[index]),
-                                          channelUnit(device, gas, index)));
-            }
-        }
+        printSection(numbered('K', c), block.readings, kChannelQuantities,
+                     layout.channels[c - 1].gasChannel != 0);
     }
     for (uint16_t u = 1; u <= reportedNodes; ++u) {
         NodeBlock& block = nodes[u - 1];
         convertNodeUnits(device, layout, u, block);
-        const bool gas = layout.nodes[u - 1].isGasNode != 0;
-        char section[8];
-        std::snprintf(section, sizeof section, "U%02u.", static_cast<unsigned>(u));
-        for (uint8_t index = kNodeGy; index <= kNodeWl; ++index) {
-            if (block.readings[index].quality == kQualityGood) {
-                line("    " + formatValue(section + std::string(kNodeNames[index]),
-                                          valueOf(block.readings[index]),
-                                          nodeUnit(device, gas, index)));
-            }
-        }
+        printSection(numbered('U', u), block.readings, kNodeQuantities,
+                     layout.nodes[u - 1].isGasNode != 0);
     }
 }
 
@@ -495,7 +419,7 @@ bool parseDevice(std::string_view text, DeviceRecord& device, std::string& why) 
         bool ok = true;
         if (key == "model") {
             ok = false;
-            for (const ModelName& model : kModels) {
+            for (const ModelDescription& model : allModels()) {
                 if (lowered == lower(model.name)) {
                     device.deviceType = model.type;
                     ok = haveModel = true;

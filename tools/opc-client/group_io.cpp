@@ -8,6 +8,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -102,15 +103,20 @@ private:
             queue_->push(std::move(lines));
             return E_INVALIDARG;
         }
+        std::lock_guard lock(mutex_);
         for (DWORD i = 0; i < count; ++i) {
             const std::string id = handles[i] < itemIds_.size()
                                        ? itemIds_[handles[i]]
                                        : "client handle " + std::to_string(handles[i]);
-            if (FAILED(errors[i])) {
-                lines.push_back({true, received + id + ": " + resultText(errors[i])});
-            } else {
-                lines.push_back(
-                    {false, received + itemLine(id, width_, values[i], qualities[i], times[i])});
+            const bool failed = FAILED(errors[i]);
+            std::string text = failed ? id + ": " + resultText(errors[i])
+                                      : itemLine(id, width_, values[i], qualities[i], times[i]);
+            // A server that reports every item to a new subscription answers a refresh asked
+            // for at once with the same readings: an item is shown again only when it changed.
+            std::string& last = lastShown_[handles[i]];
+            if (text != last) {
+                last = text;
+                lines.push_back({failed, received + text});
             }
         }
         queue_->push(std::move(lines));
@@ -123,6 +129,8 @@ private:
     platform::Clock& clock_;
     const std::vector<std::string> itemIds_;
     const size_t width_;
+    std::mutex mutex_;
+    std::map<OPCHANDLE, std::string> lastShown_;  // what was shown last of each item
 };
 
 void print(Context& context, std::deque<QueuedLine> lines) {

@@ -1,4 +1,4 @@
-#include "tools/support/process.h"
+#include "tools/support/child_process.h"
 
 #include "platform/win.h"
 
