@@ -227,6 +227,8 @@ TEST(FieldDecodingTest, ReadingsCarryTheConfiguredClock) {
     Reading device = probe.reading(bytes, false, 2);
     EXPECT_TRUE(sameTime(device.timestamp, SYSTEMTIME{2019, 12, 0, 31, 23, 59, 58, 0}))
         << timeText(device.timestamp);
+    Reading unknown = probe.reading(bytes, false, 3);  // a code beyond the three: UTC
+    EXPECT_TRUE(sameTime(unknown.timestamp, clock.utc)) << timeText(unknown.timestamp);
 
     // A 16-bit field fills the low half only.
     Reading word = probe.reading({0x34, 0x12, 0xFF, 0xFF}, true, 0);
