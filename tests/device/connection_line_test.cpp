@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -413,6 +414,33 @@ TEST(LineExchangeTest, NewerModelsRecoverWith7FAndTakeAnFFReplyToIt) {
     EXPECT_EQ(hexOf(seen[2]), kKmtURecovery);
 }
 
+// One KMT exchange while another thread does `interrupt` once the peer has seen the request and
+// `after` has passed; the outcome, and how long after the interruption the exchange returned.
+struct Interrupted {
+    Outcome outcome;
+    std::chrono::microseconds lag{0};
+};
+
+Interrupted exchangeInterrupted(LinePeer& peer, CMovraDeviceConnection& connection,
+                                std::chrono::milliseconds after,
+                                const std::function<void()>& interrupt) {
+    using Steady = std::chrono::steady_clock;
+    std::promise<Steady::time_point> interrupted;
+    std::thread interrupter([&] {
+        peer.waitForRequests(1, std::chrono::seconds(10));
+        std::this_thread::sleep_for(after);
+        interrupted.set_value(Steady::now());
+        interrupt();
+    });
+    Interrupted result;
+    result.outcome = runExchange(connection, kmtRequest());
+    Steady::time_point returned = Steady::now();
+    interrupter.join();
+    result.lag = std::chrono::duration_cast<std::chrono::microseconds>(
+        returned - interrupted.get_future().get());
+    return result;
+}
+
 // A stop ends the longest waits (a 16-second first byte, a frame body) within milliseconds of
 // real time, by Abort or by the server's stop flag. Idle, the lag is one wait slice (about 5 ms);
 // the bound leaves room for a machine busy with other builds, and still fails a wait in whole
@@ -432,29 +460,47 @@ TEST(LineStopTest, EndsAWaitWithinMilliseconds) {
         uint16_t error;
         ASSERT_EQ(connection.SetRetryLimit(5), S_OK);
         ASSERT_EQ(connection.Open(&error), S_OK);
-        using Steady = std::chrono::steady_clock;
-        std::promise<Steady::time_point> stopped;
-        std::thread stopper([&] {
-            peer.waitForRequests(1, std::chrono::seconds(10));
-            // Give the connection a moment to be inside its wait; any later is as good.
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            stopped.set_value(Steady::now());
+        // Give the connection a moment to be inside its wait; any later is as good.
+        Interrupted run = exchangeInterrupted(peer, connection, std::chrono::milliseconds(30), [&] {
             if (c.how == Stop::kAbort) {
                 connection.Abort();
             } else {
                 serverState().stopRequested.store(1);
             }
         });
-        Outcome outcome = runExchange(connection, kmtRequest());
-        Steady::time_point returned = Steady::now();
-        stopper.join();
         serverState().stopRequested.store(0);
-        auto lag = std::chrono::duration_cast<std::chrono::microseconds>(
-            returned - stopped.get_future().get());
-        EXPECT_EQ(outcome.result, E_FAIL);
-        EXPECT_LT(lag.count(), 100000) << "stop seen after " << lag.count() << " us";
-        std::printf("stop seen after %lld us\n", static_cast<long long>(lag.count()));
+        EXPECT_EQ(run.outcome.result, E_FAIL);
+        EXPECT_LT(run.lag.count(), 100000) << "stop seen after " << run.lag.count() << " us";
+        std::printf("stop seen after %lld us\n", static_cast<long long>(run.lag.count()));
         EXPECT_EQ(peer.requests().size(), 1u);  // no reopening and resending after a stop
+    }
+}
+
+// The far side goes away during the exchange (the program playing the line ended, an adapter was
+// pulled): the exchange ends within milliseconds of the hang-up instead of waiting out 16 s for a
+// first byte or 18 s for a frame's rest, and a reopening finds the port gone.
+TEST(LineHangUpTest, EndsTheExchangeWithinMilliseconds) {
+    const struct {
+        std::string reply;  // what the peer sends before it hangs up
+        uint16_t attempts;
+        uint16_t error;
+    } cases[] = {{"", 1, ERR_NO_ANSWER},
+                 {bytesOf({0xFE, 0xB0, 0x10, 0x01}), 1, ERR_INCOMPLETE},
+                 {bytesOf({0xFE, 0xB0, 0x10, 0x01}), 3, ERR_PORT_SETUP}};
+    for (const auto& c : cases) {
+        LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return c.reply; });
+        CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, platform::realClock());
+        uint16_t error;
+        ASSERT_EQ(connection.SetRetryLimit(c.attempts), S_OK);
+        ASSERT_EQ(connection.Open(&error), S_OK);
+        // The reply's first bytes are read within a wait slice; any later is as good.
+        Interrupted run = exchangeInterrupted(peer, connection, std::chrono::milliseconds(100),
+                                              [&] { peer.hangUp(); });
+        const std::string row =
+            std::to_string(c.reply.size()) + " bytes, " + std::to_string(c.attempts);
+        EXPECT_EQ(run.outcome.result, E_FAIL) << row;
+        EXPECT_EQ(run.outcome.error, c.error) << row;
+        EXPECT_LT(run.lag.count(), 500000) << row;
     }
 }
 

@@ -201,5 +201,35 @@ TEST(WineConnectionTest, SilenceTimesOutAndAStopEndsTheWait) {
     std::printf("stop seen after %lld us\n", static_cast<long long>(lag.count()));
 }
 
+// The line's far side answers the first request with the start of a frame and then cuts the line
+// (the hang-up run of wine_serial_run.sh, which sets MOVRA_TEST_HANGUP). Under Wine every read of
+// such a port ends at once with an error: the exchange must end then, not spin through the 18 s
+// that the frame's rest is allowed, and so must the next one (16 s for a first byte).
+TEST(WineHangUpTest, EachExchangeOnACutLineEndsAtOnce) {
+    REQUIRE_TEST_PORT();
+    if (std::getenv("MOVRA_TEST_HANGUP") == nullptr) {
+        GTEST_SKIP() << "the line's peer does not hang up; run as serial_wine_hangup_test";
+    }
+    CMovraDeviceConnection connection(kmtOnTestPort(), 0, platform::realClock());
+    uint16_t error;
+    ASSERT_EQ(connection.Open(&error), S_OK);
+    for (uint16_t expected : {ERR_INCOMPLETE, ERR_NO_ANSWER}) {
+        uint8_t request[8] = {0, 0xB0, 0, 0, 0, 0, 0, 0};
+        uint8_t* reply = nullptr;
+        uint32_t replySize = 0;
+        Steady::time_point start = Steady::now();
+        EXPECT_EQ(connection.Exchange(8, request, &replySize, &reply, &error), E_FAIL);
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start);
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(reply, nullptr);
+        // The peer cuts the line 0.3 s after the request.
+        EXPECT_LT(took.count(), 2000) << "link error " << expected;
+        std::printf("link error %u after %lld ms\n", static_cast<unsigned>(expected),
+                    static_cast<long long>(took.count()));
+    }
+    EXPECT_EQ(connection.Open(&error), E_FAIL);
+    EXPECT_EQ(error, ERR_PORT_SETUP);
+}
+
 }  // namespace
 }  // namespace movra

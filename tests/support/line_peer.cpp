@@ -87,4 +87,9 @@ std::string LinePeer::stop() {
     return rest;
 }
 
+void LinePeer::hangUp() {
+    stop();
+    pty_.hangUp();
+}
+
 }  // namespace movra::test

@@ -36,6 +36,8 @@ public:
     // Ends the thread and returns the bytes that arrived after the last whole frame, plus any
     // still unread: a resend the test did not expect shows up here or in requests().
     std::string stop();
+    // Stops, then closes the line's far side: the port sees it hang up.
+    void hangUp();
 
     const std::string& portsFolder() const { return folder_.path(); }
 

@@ -21,6 +21,9 @@ public:
 
     // Makes `link` a symbolic link to the terminal side (replacing an existing link).
     void publish(const std::string& link) const;
+    // Closes the controlling side, as when the program playing the line ends: whoever has the
+    // terminal side open sees the line hang up.
+    void hangUp();
 
 private:
     int controller_ = -1;

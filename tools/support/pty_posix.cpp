@@ -75,6 +75,13 @@ PtyPair::~PtyPair() {
     }
 }
 
+void PtyPair::hangUp() {
+    if (controller_ >= 0) {
+        close(controller_);
+        controller_ = -1;
+    }
+}
+
 void PtyPair::publish(const std::string& link) const {
     std::string temporary = link + ".new";
     unlink(temporary.c_str());
