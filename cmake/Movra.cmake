@@ -9,6 +9,17 @@ function(movra_library name)
     movra_warnings(${name})
 endfunction()
 
+# GoogleTest from Debian's sources, built with the tests only. Its own speed is not what the tests
+# measure: it is compiled unoptimised and without debug information, which takes half the time.
+macro(movra_googletest)
+    set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    foreach(part gtest gtest_main gmock gmock_main)
+        target_compile_options(${part} PRIVATE -O0 -g0)
+    endforeach()
+endmacro()
+
 # movra_test_code(target [PCH_DONOR]): how the code of the tests is compiled. What it tests is
 # built as the product is; the tests' own code needs no optimisation, and outside the sanitizer
 # builds, whose reports name its lines, no debug information: that halves the time of the test
