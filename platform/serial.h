@@ -45,6 +45,9 @@ public:
     void clearErrors();
     // Drops every byte that has arrived and not been read. Not for use while a read runs.
     void discardInput();
+    // How many bytes have arrived and wait to be read (0 when the port cannot say). Not for use
+    // while a read runs.
+    size_t waitingInput();
     // Writes all bytes and waits until they have gone to the driver, at most about a second plus
     // the time of the bytes themselves; false when the write failed or was cancelled.
     bool write(const uint8_t* bytes, size_t count);

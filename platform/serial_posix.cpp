@@ -157,6 +157,14 @@ void SerialPort::discardInput() {
     }
 }
 
+size_t SerialPort::waitingInput() {
+    int waiting = 0;
+    if (impl_->fd < 0 || ::ioctl(impl_->fd, FIONREAD, &waiting) != 0 || waiting < 0) {
+        return 0;
+    }
+    return static_cast<size_t>(waiting);
+}
+
 bool SerialPort::write(const uint8_t* bytes, size_t count) {
     if (impl_->fd < 0) {
         return false;

@@ -174,6 +174,15 @@ void SerialPort::discardInput() {
     }
 }
 
+size_t SerialPort::waitingInput() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (impl_->handle == INVALID_HANDLE_VALUE || !ClearCommError(impl_->handle, &errors, &status)) {
+        return 0;
+    }
+    return status.cbInQue;
+}
+
 bool SerialPort::write(const uint8_t* bytes, size_t count) {
     Impl& port = *impl_;
     if (port.handle == INVALID_HANDLE_VALUE) {
