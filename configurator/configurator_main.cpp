@@ -27,16 +27,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     const std::wstring program = programPath();
     const size_t slash = program.find_last_of(L'\\');
     const std::wstring folder = slash == std::wstring::npos ? L"" : program.substr(0, slash + 1);
-    // The help file is the program's path with the extension .HLP.
-    const size_t dot = program.find_last_of(L'.');
-    const std::wstring helpPath =
-        (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)
-             ? program.substr(0, dot)
-             : program) +
-        L".HLP";
 
     ConfiguratorModel model(std::filesystem::path(folder + wide(kConfigFileName)));
     std::optional<Message> loadMessage = model.load();
-    runMainDialog(model, std::move(loadMessage), helpPath);
+    runMainDialog(model, std::move(loadMessage), helpPathsOf(program));
     return 0;
 }

@@ -462,4 +462,18 @@ Message ConfiguratorModel::helpFailed() {
     return errorMessage("Не удалось открыть справочное руководство!");
 }
 
+HelpPaths helpPathsOf(platform::WStringView programPath) {
+    const size_t slash = programPath.find_last_of(static_cast<WCHAR>('\\'));
+    const size_t folderEnd = slash == platform::WStringView::npos ? 0 : slash + 1;
+    const size_t dot = programPath.find_last_of(static_cast<WCHAR>('.'));
+    const platform::WStringView stem = dot != platform::WStringView::npos && dot >= folderEnd
+                                           ? programPath.substr(0, dot)
+                                           : programPath;
+    HelpPaths paths;
+    paths.helpFile = platform::WString(stem) + platform::widenAscii(".HLP");
+    paths.manual = platform::WString(programPath.substr(0, folderEnd)) +
+                   platform::widenAscii("manual\\index.html");
+    return paths;
+}
+
 }  // namespace movra::configurator

@@ -50,6 +50,15 @@ inline constexpr uint32_t kMaxPeriodSec = 3600;
 inline constexpr int kPeriodDigits = 4;
 inline constexpr int kSerialDigits = 4;
 
+// What the help button opens: the help file named after the program (its path with the
+// extension .HLP) for WinHelp when it exists, else the operator's manual that the installer puts
+// beside the program, for the shell's browser.
+struct HelpPaths {
+    platform::WString helpFile;
+    platform::WString manual;  // manual\index.html in the program's folder
+};
+HelpPaths helpPathsOf(platform::WStringView programPath);
+
 platform::WString comPortItem(int position);       // "COM%d" of position + 1
 platform::WString rs485AddressItem(int position);  // "%03d" of position + 1
 

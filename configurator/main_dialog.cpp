@@ -13,7 +13,7 @@ constexpr UINT WM_SHOW_LOAD_MESSAGE = WM_APP + 1;
 struct MainDialog {
     ConfiguratorModel& model;
     std::optional<Message> loadMessage;
-    std::wstring helpPath;
+    HelpPaths help;
     HWND dialog = nullptr;
     HWND list = nullptr;
     HFONT listFont = nullptr;
@@ -207,14 +207,29 @@ void onDelete(MainDialog& d) {
     fillList(d.list, d.model);
 }
 
+bool fileExists(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// The help file when there is one; else the manual in the browser, since Windows has shown no
+// WinHelp files since Vista; else the help file's name in the error, as the program always did.
 void onHelp(MainDialog& d) {
-    if (GetFileAttributesW(d.helpPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        showMessage(d.dialog, ConfiguratorModel::helpMissing(platform::wideToUtf8(d.helpPath)));
+    if (fileExists(d.help.helpFile)) {
+        if (!WinHelpW(d.dialog, d.help.helpFile.c_str(), HELP_CONTENTS, 0)) {
+            showMessage(d.dialog, ConfiguratorModel::helpFailed());
+        }
         return;
     }
-    if (!WinHelpW(d.dialog, d.helpPath.c_str(), HELP_CONTENTS, 0)) {
-        showMessage(d.dialog, ConfiguratorModel::helpFailed());
+    if (fileExists(d.help.manual)) {
+        const auto opened = reinterpret_cast<INT_PTR>(ShellExecuteW(
+            d.dialog, L"open", d.help.manual.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+        if (opened <= 32) {  // the shell's way of saying that nothing could show it
+            showMessage(d.dialog, ConfiguratorModel::helpFailed());
+        }
+        return;
     }
+    showMessage(d.dialog, ConfiguratorModel::helpMissing(platform::wideToUtf8(d.help.helpFile)));
 }
 
 void onSave(MainDialog& d) {
@@ -314,9 +329,8 @@ INT_PTR CALLBACK mainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 
 }  // namespace
 
-void runMainDialog(ConfiguratorModel& model, std::optional<Message> loadMessage,
-                   std::wstring helpPath) {
-    MainDialog state{model, std::move(loadMessage), std::move(helpPath)};
+void runMainDialog(ConfiguratorModel& model, std::optional<Message> loadMessage, HelpPaths help) {
+    MainDialog state{model, std::move(loadMessage), std::move(help)};
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr, mainDialogProc,
                     reinterpret_cast<LPARAM>(&state));
     if (state.listFont != nullptr) {

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Pictures of the configurator for the README, taken under Wine on a virtual display:
-# docs/configurator-main.png (the main window with five devices) and docs/configurator-device.png
-# (the device dialog). Needs the windows build:
+# Pictures of the configurator for the operator's manual and the README, taken under Wine on a
+# virtual display: docs/manual/images/configurator-main.png (the main window with five devices)
+# and docs/manual/images/configurator-device.png (the device dialog). Needs the windows build:
 #   MOVRA_BUILD_DIR=... configurator/screenshots.sh
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,8 +13,9 @@ MOVRA_SCREENSHOT_DIR="Z:$shots" "$root/tests/configurator/operator-test.sh" \
     "$build/tests/configurator/configurator_operator_test.exe" \
     "$build/configurator/MovraOPCConfigurator.exe" "$build/wineprefix" \
     --gtest_filter='*Screenshots' --gtest_also_run_disabled_tests --gtest_brief=1
-mkdir -p "$root/docs"
+images=$root/docs/manual/images
+mkdir -p "$images"
 for name in configurator-main configurator-device; do
-    convert "$shots/$name.bmp" -strip "$root/docs/$name.png"
-    echo "$root/docs/$name.png"
+    convert "$shots/$name.bmp" -strip "$images/$name.png"
+    echo "$images/$name.png"
 done

@@ -5,6 +5,7 @@
 #include "platform/win.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include "configurator/configurator_model.h"
 
@@ -27,7 +28,6 @@ int showMessage(HWND owner, const Message& message);
 bool runDeviceDialog(HWND owner, ConfiguratorModel& model, std::optional<uint32_t> editIndex);
 
 // The main dialog; returns when it closes, which ends the program.
-void runMainDialog(ConfiguratorModel& model, std::optional<Message> loadMessage,
-                   std::wstring helpPath);
+void runMainDialog(ConfiguratorModel& model, std::optional<Message> loadMessage, HelpPaths help);
 
 }  // namespace movra::configurator

@@ -20,6 +20,7 @@ std::string serialPortName(unsigned number);
 struct ReadProgress {
     size_t transferred = 0;  // bytes of the current read that have arrived in its buffer
     bool complete = false;   // all requested bytes have arrived (also true when no read runs)
+    bool failed = false;     // the port itself has failed: no more bytes will come through it
 };
 
 class SerialPort {
@@ -44,6 +45,9 @@ public:
     void clearErrors();
     // Drops every byte that has arrived and not been read. Not for use while a read runs.
     void discardInput();
+    // How many bytes have arrived and wait to be read (0 when the port cannot say). Not for use
+    // while a read runs.
+    size_t waitingInput();
     // Writes all bytes and waits until they have gone to the driver, at most about a second plus
     // the time of the bytes themselves; false when the write failed or was cancelled.
     bool write(const uint8_t* bytes, size_t count);
@@ -53,7 +57,9 @@ public:
     bool startRead(uint8_t* buffer, size_t count);
     // Waits at most `milliseconds` (capped at kSerialWaitSliceMs) for the read to complete and
     // returns its progress. Returns early as soon as the last byte has arrived. Line errors look
-    // like silence: the wait takes its time and the read goes on.
+    // like silence: the wait takes its time and the read goes on. A port whose far side has hung
+    // up or whose adapter is gone says `failed` (after its slice, so that no caller spins): the
+    // handle will carry nothing more.
     ReadProgress waitRead(uint32_t milliseconds);
     // Stops the read in progress; nothing writes into its buffer afterwards. Returns how many
     // bytes at its start had arrived.

@@ -157,6 +157,14 @@ void SerialPort::discardInput() {
     }
 }
 
+size_t SerialPort::waitingInput() {
+    int waiting = 0;
+    if (impl_->fd < 0 || ::ioctl(impl_->fd, FIONREAD, &waiting) != 0 || waiting < 0) {
+        return 0;
+    }
+    return static_cast<size_t>(waiting);
+}
+
 bool SerialPort::write(const uint8_t* bytes, size_t count) {
     if (impl_->fd < 0) {
         return false;
@@ -205,8 +213,11 @@ ReadProgress SerialPort::waitRead(uint32_t milliseconds) {
     if (port.fd < 0 || port.transferred == port.count) {
         return {port.transferred, true};
     }
+    bool failed = false;
     for (;;) {
         if (!port.drain()) {
+            // EIO and the like: the far side of a pseudo-terminal closed, an adapter was pulled.
+            failed = true;
             sleepUntil(deadline);
             break;
         }
@@ -222,16 +233,17 @@ ReadProgress SerialPort::waitRead(uint32_t milliseconds) {
         int timeoutMs = static_cast<int>((left.count() + 999) / 1000);
         int ready = ::poll(&entry, 1, timeoutMs);
         if (ready > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            // Hang-up or error: what arrived is taken, then the line is dead for now (a read
-            // there may give 0 at once, which would only turn this wait into a spin).
+            // Hang-up or error: what arrived is taken, then the line is dead (a read there may
+            // give 0 at once, which would only turn this wait into a spin).
             port.drain();
             if (port.transferred != port.count) {
+                failed = true;
                 sleepUntil(deadline);
             }
             break;
         }
     }
-    return {port.transferred, port.transferred == port.count};
+    return {port.transferred, port.transferred == port.count, failed};
 }
 
 size_t SerialPort::cancelRead() {

@@ -21,46 +21,60 @@ struct SerialPort::Impl {
     HANDLE writeEvent = nullptr;
     OVERLAPPED readOverlapped{};
     bool pending = false;  // a ReadFile on readOverlapped has not completed yet
+    bool failed = false;   // the port no longer works: nothing more is read from this handle
     uint8_t* buffer = nullptr;
     size_t count = 0;
     size_t transferred = 0;
 
+    enum class Read { Running, Ended, Refused };
+
+    // A read refused after a line error runs again once the error is cleared. A port that cannot
+    // even be asked for its errors has gone: a pulled adapter, or under Wine a pseudo-terminal
+    // whose far side hung up, where every read ends at once with ERROR_BROKEN_PIPE.
+    void clearAfterRefusal() {
+        if (!ClearCommError(handle, nullptr, nullptr)) {
+            failed = true;
+        }
+    }
+
     // Posts a ReadFile for the bytes still missing. A read that finishes at once is counted.
-    void post() {
+    Read post() {
         readOverlapped = OVERLAPPED{};
         readOverlapped.hEvent = readEvent;
         DWORD got = 0;
         DWORD wanted = static_cast<DWORD>(count - transferred);
         if (ReadFile(handle, buffer + transferred, wanted, &got, &readOverlapped)) {
             transferred += got;
-        } else if (GetLastError() == ERROR_IO_PENDING) {
-            pending = true;
-        } else {
-            ClearCommError(handle, nullptr, nullptr);
+            return Read::Ended;
         }
+        if (GetLastError() == ERROR_IO_PENDING) {
+            pending = true;
+            return Read::Running;
+        }
+        clearAfterRefusal();
+        return Read::Refused;
     }
 
     // Collects a finished read. Wine ends a read whose total time-out expired with FALSE and
     // ERROR_TIMEOUT where Windows gives TRUE and a short count: both mean "use the count".
-    // Returns false while the read is still running.
-    bool collect() {
+    Read collect() {
         DWORD got = 0;
         if (GetOverlappedResult(handle, &readOverlapped, &got, FALSE)) {
             pending = false;
             transferred += got;
-            return true;
+            return Read::Ended;
         }
         DWORD error = GetLastError();
         if (error == ERROR_IO_INCOMPLETE) {
-            return false;
+            return Read::Running;
         }
         pending = false;
         transferred += got;
-        if (error != ERROR_TIMEOUT) {
-            // An aborted read after a line error: clear it so that the next read can run.
-            ClearCommError(handle, nullptr, nullptr);
+        if (error == ERROR_TIMEOUT) {
+            return Read::Ended;
         }
-        return true;
+        clearAfterRefusal();
+        return Read::Refused;
     }
 };
 
@@ -96,6 +110,7 @@ bool SerialPort::open(unsigned number) {
     port.handle = handle;
     port.readEvent = readEvent;
     port.writeEvent = writeEvent;
+    port.failed = false;
     return true;
 }
 
@@ -159,6 +174,15 @@ void SerialPort::discardInput() {
     }
 }
 
+size_t SerialPort::waitingInput() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (impl_->handle == INVALID_HANDLE_VALUE || !ClearCommError(impl_->handle, &errors, &status)) {
+        return 0;
+    }
+    return status.cbInQue;
+}
+
 bool SerialPort::write(const uint8_t* bytes, size_t count) {
     Impl& port = *impl_;
     if (port.handle == INVALID_HANDLE_VALUE) {
@@ -193,7 +217,7 @@ bool SerialPort::startRead(uint8_t* buffer, size_t count) {
     port.buffer = buffer;
     port.count = count;
     port.transferred = 0;
-    if (count != 0) {
+    if (count != 0 && !port.failed) {
         port.post();
     }
     return true;
@@ -206,24 +230,27 @@ ReadProgress SerialPort::waitRead(uint32_t milliseconds) {
         return {port.transferred, true};
     }
     DWORD start = GetTickCount();
-    if (!port.pending) {
+    if (!port.pending && !port.failed) {
         // The previous read ended short (interval time-out or line error): read on.
         port.post();
     }
     if (port.pending) {
         WaitForSingleObject(port.readEvent, slice);
-        if (port.collect() && port.transferred < port.count) {
+        // A read that ended short goes on at once; a refused one only in the next wait, so that a
+        // line that keeps refusing costs one read a slice.
+        if (port.collect() == Impl::Read::Ended && port.transferred < port.count) {
             port.post();
         }
     }
-    if (!port.pending && port.transferred < port.count) {
+    const bool complete = port.transferred == port.count;
+    if (!port.pending && !complete) {
         // A read that ends at once without the bytes must not turn the caller's wait into a spin.
         DWORD spent = GetTickCount() - start;
         if (spent < slice) {
             Sleep(slice - spent);
         }
     }
-    return {port.transferred, port.transferred == port.count};
+    return {port.transferred, complete, port.failed && !complete};
 }
 
 size_t SerialPort::cancelRead() {

@@ -163,9 +163,16 @@ bool CMovraDeviceConnection::ReadBytes(uint8_t* buffer, uint32_t count, uint64_t
             return false;
         }
         uint64_t before = clock_.nowMs();
-        if (port_.waitRead(platform::kSerialWaitSliceMs).complete) {
+        const platform::ReadProgress progress = port_.waitRead(platform::kSerialWaitSliceMs);
+        if (progress.complete) {
             *got = count;
             return true;
+        }
+        if (progress.failed) {
+            // A dead port answers nothing before the limit either, and a frame's rest may be
+            // allowed minutes: the poll cycle must go on now.
+            *got = static_cast<uint32_t>(port_.cancelRead());
+            return false;
         }
         // Every round lasts a slice on the connection's clock too: a test clock that did not
         // see the real wait pass is moved on by sleeping the rest of it.

@@ -294,7 +294,7 @@ TEST_F(CheckSimTest, WaitsForThePortMutexOfTheServer) {
             });
     });
     bool waiting = false;
-    for (int waited = 0; waited < 5000 && !waiting; waited += 10) {
+    for (int waited = 0; waited < 30000 && !waiting; waited += 10) {
         waiting = outputSoFar().find("waiting for the ports") != std::string::npos;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

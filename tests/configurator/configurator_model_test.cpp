@@ -619,4 +619,26 @@ TEST_F(ModelTest, TruncatedFileKeepsWholeRecordsAndSaysSo) {
     EXPECT_EQ(model.table().records[2], DeviceRecord{});
 }
 
+// The help file keeps the program's name with .HLP for its extension; the manual lies in the
+// program's folder whatever the program is called.
+TEST(HelpPathsTest, HelpFileAndManualFollowTheProgramsPath) {
+    const struct {
+        const char* program;
+        const char* helpFile;
+        const char* manual;
+    } rows[] = {
+        {"C:\\Program Files\\Movra OPC\\MovraOPCConfigurator.exe",
+         "C:\\Program Files\\Movra OPC\\MovraOPCConfigurator.HLP",
+         "C:\\Program Files\\Movra OPC\\manual\\index.html"},
+        {"D:\\v1.08\\Movra\\MovraOPCConfigurator", "D:\\v1.08\\Movra\\MovraOPCConfigurator.HLP",
+         "D:\\v1.08\\Movra\\manual\\index.html"},
+        {"MovraOPCConfigurator.exe", "MovraOPCConfigurator.HLP", "manual\\index.html"},
+    };
+    for (const auto& row : rows) {
+        const cfg::HelpPaths paths = cfg::helpPathsOf(w(row.program));
+        EXPECT_EQ(platform::wideToUtf8(paths.helpFile), row.helpFile) << row.program;
+        EXPECT_EQ(platform::wideToUtf8(paths.manual), row.manual) << row.program;
+    }
+}
+
 }  // namespace

@@ -575,6 +575,59 @@ TEST_F(OperatorTest, EscapeAsksAndNoKeepsTheProgramYesLeavesTheFileAlone) {
     EXPECT_EQ(savedConfig(), prepared);
 }
 
+// Makes the shell's "open" of an .html file run a recorder that writes the file's path into
+// `record`: the prefix is this run's own copy, so no browser of the machine is touched.
+bool recordHtmlOpensIn(const fs::path& record) {
+    const std::wstring command =
+        L"C:\\windows\\system32\\cmd.exe /c echo \"%1\"> \"" + record.wstring() + L"\"";
+    auto set = [](HKEY root, const wchar_t* key, const std::wstring& value) {
+        HKEY opened = nullptr;
+        if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_WRITE, nullptr, &opened, nullptr) !=
+            ERROR_SUCCESS) {
+            return false;
+        }
+        const LONG written =
+            RegSetValueExW(opened, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(opened);
+        return written == ERROR_SUCCESS;
+    };
+    bool ok = true;
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        ok = set(root, L"Software\\Classes\\.html", L"MovraTest.html") && ok;
+        ok = set(root, L"Software\\Classes\\MovraTest.html\\shell\\open\\command", command) && ok;
+    }
+    return ok;
+}
+
+// Without a help file beside the program, the help button asks the shell to open the manual
+// that the installer puts there.
+TEST_F(OperatorTest, HelpWithoutAHelpFileOpensTheManualInTheBrowser) {
+    fs::create_directories(folder_ / "manual");
+    std::ofstream(folder_ / "manual" / "index.html") << "<!DOCTYPE html><title>manual</title>\n";
+    const fs::path record = folder_ / "opened.txt";
+    ASSERT_TRUE(recordHtmlOpensIn(record));
+    start();
+    ASSERT_NE(main_, nullptr);
+    click(main_, IDHELP);
+    std::string opened;
+    for (const auto deadline = Clock::now() + kPatience;
+         opened.empty() && Clock::now() < deadline;) {
+        Sleep(20);
+        std::ifstream in(record);
+        std::getline(in, opened);
+    }
+    std::erase(opened, '"');
+    std::erase(opened, '\r');
+    while (!opened.empty() && opened.back() == ' ') {
+        opened.pop_back();
+    }
+    EXPECT_EQ(fs::path(opened), folder_ / "manual" / "index.html") << "the shell was asked for";
+    click(main_, IDCANCEL);
+    answer(waitForWindow(L""), IDYES);
+    ASSERT_TRUE(waitForExit());
+}
+
 TEST_F(OperatorTest, EnterSavesAnEmptyListAsTwelveBytes) {
     start();  // no file: an empty list
     ASSERT_NE(main_, nullptr);

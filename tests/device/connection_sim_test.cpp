@@ -8,17 +8,14 @@
 #include "tests/support/fake_clock.h"
 #include "tests/support/frame_bytes.h"
 #include "tests/support/test_support.h"
+#include "tests/support/timing.h"
 #include "tools/kmt-sim/sim_line.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace movra {
@@ -27,7 +24,6 @@ namespace {
 using test::bytesOf;
 using test::FakeClock;
 using test::hexOf;
-using Steady = std::chrono::steady_clock;
 
 constexpr unsigned kComPort = 5;
 
@@ -201,39 +197,19 @@ TEST_F(ConnectionSimTest, SilenceIsRepeatedAndRecoveredOnce) {
     EXPECT_EQ(countTrace(sim->settledTraceText()).silent, 1u);
 }
 
-// A stop of the server during a 16-second wait ends it within a few wait slices.
+// A stop of the server during a 16-second wait ends it within the wait slice under way.
 TEST_F(ConnectionSimTest, AStopEndsAWaitAtOnce) {
     startSim("model=KMT,serial=0A1B,fault=silent");
-    std::mutex mutex;
-    std::condition_variable signal;
-    bool waiting = false;
-    // Every wait slice moves the fake clock; 200 ms on, the connection is deep in its wait.
-    clock.setSleepHook([&](uint64_t nowMs) {
-        if (nowMs >= 200) {
-            std::lock_guard lock(mutex);
-            waiting = true;
-            signal.notify_all();
-        }
-    });
     CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock, serverState().stopToken());
     ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
     uint16_t error;
     ASSERT_EQ(connection.Open(&error), S_OK);
-    Steady::time_point stoppedAt;
-    std::thread stopper([&] {
-        std::unique_lock lock(mutex);
-        if (signal.wait_for(lock, std::chrono::seconds(10), [&] { return waiting; })) {
-            stoppedAt = Steady::now();
-            serverState().stopRequested = 1;
-        }
-    });
+    // 200 ms on the connection's clock, it is deep in its wait.
+    test::StopProbe probe(clock, 200, [] { serverState().stopRequested = 1; });
     Outcome outcome = runExchange(connection, kmtIdentity());
-    Steady::time_point returned = Steady::now();
-    stopper.join();
-    ASSERT_TRUE(waiting);
+    ASSERT_TRUE(probe.finish());
     EXPECT_EQ(outcome.result, E_FAIL);
-    auto lag = std::chrono::duration_cast<std::chrono::milliseconds>(returned - stoppedAt);
-    EXPECT_LT(lag.count(), 100);
+    EXPECT_LE(probe.slicesAfterStop(), 1u);
     // Stopped, the connection neither repeats nor recovers.
     EXPECT_EQ(functionsSeen(*sim), (Functions{"B0"}));
 }

@@ -6,7 +6,8 @@
 #
 # The line is a socat pair of pseudo-terminals; $WINEPREFIX/dosdevices/comN points at one end.
 # The peer command runs under sh, in a process group of its own, with PEER_TTY naming the other
-# end; by default it echoes every byte back. The program (usually cmake/wine-run and a test .exe)
+# end and LINE_PID the process whose end cuts the whole line (kill it to hang up); by default it
+# echoes every byte back. The program (usually cmake/wine-run and a test .exe)
 # gets MOVRA_TEST_COM=N. The exit status is the program's. Scripts running at the same time in
 # one prefix need different port numbers.
 set -eu
@@ -78,7 +79,8 @@ while [ ! -e "$work/line" ] || [ ! -e "$work/peer" ]; do
 done
 line_tty=$(readlink -f "$work/line")
 PEER_TTY=$(readlink -f "$work/peer")
-export PEER_TTY
+LINE_PID=$socat_pid
+export PEER_TTY LINE_PID
 
 # The Wine side of the line is held open by a process of its own session, whose controlling
 # terminal it becomes: a program closing and reopening the port (as the connection does after a

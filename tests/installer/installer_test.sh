@@ -3,10 +3,11 @@
 # registers, an activation through COM, an install over it, the refusal while the server runs,
 # and silent uninstalls with and without the plant's data; a proxy another program registered
 # before stays through all of it.
-#   installer_test.sh <MovraOPC-setup.exe>
+#   installer_test.sh <MovraOPC-setup.exe> <folder of the operator's manual>
 set -u
 
 setup=$1
+manual=$2
 work=$(mktemp -d "${TMPDIR:-/tmp}/movra-setup.XXXXXX")
 export WINEPREFIX=$work/prefix
 export WINEDEBUG=-all
@@ -61,9 +62,19 @@ cp "$setup" "$WINEPREFIX/drive_c/MovraOPC-setup.exe"
 
 run 0 "C:\\MovraOPC-setup.exe /S /D=$folder"
 for file in MovraOPCServer.exe MovraOPCConfigurator.exe MovraOPCProxy.dll opc-client.exe \
-    MovraOPCCheck.exe Uninstall.exe; do
+    MovraOPCCheck.exe Uninstall.exe manual/index.html manual/images/configurator-main.png \
+    manual/images/configurator-device.png; do
     [ -f "$unix_folder/$file" ] || fail "$file not installed"
 done
+cmp -s "$unix_folder/manual/index.html" "$manual/index.html" ||
+    fail "the installed manual is not the one in the repository"
+menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/Movra\ OPC
+for entry in "Movra OPC Configurator" "Operator manual" "Server log" "Commissioning check" \
+    Uninstall; do
+    [ -f "$menu/$entry.lnk" ] || fail "no Start-menu entry $entry"
+done
+grep -aq 'manual.index\.html' "$menu/Operator manual.lnk" 2>/dev/null ||
+    fail "the Start-menu entry of the manual does not open manual\\index.html"
 [ "$(default_of "HKCR\\CLSID\\$server_clsid\\LocalServer32")" = "$folder\\MovraOPCServer.exe" ] ||
     fail "LocalServer32 is '$(default_of "HKCR\\CLSID\\$server_clsid\\LocalServer32")'"
 [ "$(default_of 'HKCR\MOVRA.OPC-server\CLSID')" = "$server_clsid" ] || fail "ProgID not registered"
@@ -84,11 +95,29 @@ grep -q "state: *running" "$work/out" || fail "opc-client status: $(cat "$work/o
 # The commissioning check reads the same file beside it: no devices, nothing fails.
 run 0 "cd /d $folder && MovraOPCCheck.exe"
 
-# While the server runs it cannot be replaced: the setup says so and changes nothing.
-wineserver -w
-wine "$unix_folder/MovraOPCServer.exe" -Embedding </dev/null >/dev/null 2>&1 &
-sleep 3
-run 3 "C:\\MovraOPC-setup.exe /S /D=$folder"
+# While the server runs it cannot be replaced: the setup says so and changes nothing. The server
+# runs once its log says that it read its configuration. Started for a client that never comes,
+# it ends by itself after two graces (10 s): a setup that found it gone already proves nothing
+# and is tried again with a fresh start.
+. "$(dirname "$0")/../e2e/processes.sh"
+refused=
+for _ in 1 2 3; do
+    wineserver -w
+    rm -f "$unix_folder/log.txt"
+    wine "$unix_folder/MovraOPCServer.exe" -Embedding </dev/null >/dev/null 2>&1 &
+    for _ in $(seq 600); do
+        grep -aq 'Ok\.' "$unix_folder/log.txt" 2>/dev/null && break
+        sleep 0.1
+    done
+    wine cmd /c "C:\\MovraOPC-setup.exe /S /D=$folder" </dev/null >"$work/out" 2>&1
+    code=$?
+    if [ "$code" -eq 3 ]; then
+        refused=1
+        break
+    fi
+    [ -z "$(pids_matching "*Movra Test*MovraOPCServer.exe*")" ] || break
+done
+[ -n "$refused" ] || fail "the setup did not refuse to replace the running server (exit $code)"
 wineserver -k
 wineserver -w
 
@@ -104,9 +133,10 @@ cmp -s "$unix_folder/MovraOPCServer.ini" "$work/ini" || fail "reinstall changed 
 run 0 "cd /d $folder && Uninstall.exe /S"
 wineserver -w
 for file in MovraOPCServer.exe MovraOPCConfigurator.exe MovraOPCProxy.dll opc-client.exe \
-    MovraOPCCheck.exe Uninstall.exe; do
+    MovraOPCCheck.exe Uninstall.exe manual; do
     [ ! -e "$unix_folder/$file" ] || fail "$file left after uninstall"
 done
+[ ! -e "$menu" ] || fail "Start-menu entries left after uninstall: $(ls "$menu")"
 [ -f "$unix_folder/MovraOPCServer.ini" ] || fail "uninstall removed MovraOPCServer.ini"
 [ -f "$unix_folder/log.txt" ] || fail "uninstall removed log.txt"
 for key in "HKCR\\CLSID\\$server_clsid" 'HKCR\MOVRA.OPC-server' 'HKCR\MOVRA.OPC-server.1.08' \

@@ -22,14 +22,14 @@ void onFreshThread(const std::function<void()>& body) {
     std::thread(body).join();
 }
 
-// Posts kWatchdogMessage to a thread that is still waiting after a few seconds, so a timer that
+// Posts kWatchdogMessage to a thread that is still waiting after half a minute, so a timer that
 // never fires fails the test instead of hanging it.
 class Watchdog {
 public:
     Watchdog() : stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
         DWORD target = GetCurrentThreadId();
         thread_ = std::thread([this, target] {
-            if (WaitForSingleObject(stop_.get(), 5000) == WAIT_TIMEOUT) {
+            if (WaitForSingleObject(stop_.get(), 30000) == WAIT_TIMEOUT) {
                 PostThreadMessageA(target, kWatchdogMessage, 0, 0);
             }
         });
@@ -103,35 +103,47 @@ TEST(ThreadMessages, PostedMessagesComeInOrderAndQuitEndsGetMessage) {
     });
 }
 
+// Whether a second period came due meanwhile can be told only when less than a period passed
+// between the timer's message and the look after it; a round that a busy machine held up longer
+// proves nothing and is run again.
 TEST(ThreadTimers, PostedMessagesComeBeforeADueTimerAndMissedPeriodsGiveOneTimerMessage) {
-    onFreshThread([] {
-        ensureQueue();
-        const DWORD self = GetCurrentThreadId();
-        UINT_PTR id = SetTimer(nullptr, 0, 200, nullptr);
-        ASSERT_NE(id, 0u);
-        // Two periods pass unserved; then two messages are posted.
-        Sleep(450);
-        ASSERT_TRUE(PostThreadMessageA(self, WM_USER + 1, 1, 0));
-        ASSERT_TRUE(PostThreadMessageA(self, WM_USER + 2, 2, 0));
-        MSG msg{};
-        ASSERT_TRUE(GetMessageA(&msg, nullptr, 0, 0));
-        EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 1));
-        ASSERT_TRUE(GetMessageA(&msg, nullptr, 0, 0));
-        EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 2));
-        ASSERT_TRUE(GetMessageA(&msg, nullptr, 0, 0));
-        EXPECT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
-        EXPECT_EQ(msg.wParam, id);
-        EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-            << "message " << msg.message << ": missed periods are not queued up";
-        EXPECT_TRUE(KillTimer(nullptr, id));
-    });
+    constexpr auto kPeriod = std::chrono::milliseconds(200);
+    int decided = 0;
+    for (int round = 0; round < 5 && decided == 0; ++round) {
+        onFreshThread([&] {
+            ensureQueue();
+            const DWORD self = GetCurrentThreadId();
+            UINT_PTR id = SetTimer(nullptr, 0, static_cast<UINT>(kPeriod.count()), nullptr);
+            ASSERT_NE(id, 0u);
+            // Two periods pass unserved; then two messages are posted.
+            Sleep(450);
+            ASSERT_TRUE(PostThreadMessageA(self, WM_USER + 1, 1, 0));
+            ASSERT_TRUE(PostThreadMessageA(self, WM_USER + 2, 2, 0));
+            MSG msg{};
+            ASSERT_TRUE(GetMessageA(&msg, nullptr, 0, 0));
+            EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 1));
+            ASSERT_TRUE(GetMessageA(&msg, nullptr, 0, 0));
+            EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 2));
+            ASSERT_TRUE(GetMessageA(&msg, nullptr, 0, 0));
+            const auto timerCame = SteadyClock::now();
+            EXPECT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
+            EXPECT_EQ(msg.wParam, id);
+            const bool more = PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
+            if (SteadyClock::now() - timerCame < kPeriod) {
+                ++decided;
+                EXPECT_FALSE(more)
+                    << "message " << msg.message << ": missed periods are not queued up";
+            }
+            EXPECT_TRUE(KillTimer(nullptr, id));
+        });
+    }
+    EXPECT_EQ(decided, 1) << "every round was held up longer than a period";
 }
 
 TEST(ThreadTimers, ElapseZeroGivesATimerThatFiresAndRepeats) {
     onFreshThread([] {
         ensureQueue();
         Watchdog watchdog;
-        auto start = SteadyClock::now();
         UINT_PTR id = SetTimer(nullptr, 1000, 0, nullptr);
         ASSERT_NE(id, 0u);
         MSG msg{};
@@ -140,7 +152,6 @@ TEST(ThreadTimers, ElapseZeroGivesATimerThatFiresAndRepeats) {
             ASSERT_EQ(msg.message, static_cast<UINT>(WM_TIMER)) << "the timer never fired";
             EXPECT_EQ(msg.wParam, id);
         }
-        EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(2));
         EXPECT_TRUE(KillTimer(nullptr, id));
     });
 }

@@ -49,10 +49,22 @@ void LinePeer::run() {
                 }
                 written += static_cast<size_t>(done);
             }
+            answered_.fetch_add(1);
             lock.lock();
             seen_.notify_all();
         }
     }
+}
+
+bool LinePeer::waitUntilUnread(size_t bytes, std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (pty_.terminalUnread() < bytes) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 std::vector<std::string> LinePeer::requests() {
@@ -85,6 +97,11 @@ std::string LinePeer::stop() {
     std::string rest = pending_;
     pending_.clear();
     return rest;
+}
+
+void LinePeer::hangUp() {
+    stop();
+    pty_.hangUp();
 }
 
 }  // namespace movra::test

@@ -31,11 +31,18 @@ public:
 
     // Every request frame seen so far, in order.
     std::vector<std::string> requests();
+    // How many replies have been written whole so far (silences count too).
+    size_t answered() const { return answered_.load(); }
+    // Waits until at least `bytes` of what the peer wrote have reached the port's side of the line
+    // unread; false after `limit`.
+    bool waitUntilUnread(size_t bytes, std::chrono::milliseconds limit) const;
     // Waits until `count` requests have been seen; false after `limit`.
     bool waitForRequests(size_t count, std::chrono::milliseconds limit);
     // Ends the thread and returns the bytes that arrived after the last whole frame, plus any
     // still unread: a resend the test did not expect shows up here or in requests().
     std::string stop();
+    // Stops, then closes the line's far side: the port sees it hang up.
+    void hangUp();
 
     const std::string& portsFolder() const { return folder_.path(); }
 
@@ -51,6 +58,7 @@ private:
     std::vector<std::string> requests_;
     std::string pending_;
     std::atomic<bool> stopping_{false};
+    std::atomic<size_t> answered_{0};
     std::thread thread_;
 };
 

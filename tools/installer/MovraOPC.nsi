@@ -1,7 +1,8 @@
-; MovraOPC-setup.exe: the server, the configurator, the proxy/stub DLL, opc-client and the
-; commissioning check in one folder, registered, with Start-menu entries and an uninstaller.
+; MovraOPC-setup.exe: the server, the configurator, the proxy/stub DLL, opc-client, the
+; commissioning check and the operator's manual in one folder, registered, with Start-menu
+; entries and an uninstaller.
 ;   makensis /DSERVER=... /DCONFIGURATOR=... /DPROXY=... /DCLIENT=... [/DCHECK=...]
-;            /DOUTFILE=... MovraOPC.nsi
+;            /DMANUAL=<folder of index.html> /DOUTFILE=... MovraOPC.nsi
 ; Silent use: MovraOPC-setup.exe /S [/D=C:\Folder]; Uninstall.exe /S [/REMOVEDATA] keeps
 ; MovraOPCServer.ini and log.txt unless /REMOVEDATA is given.
 
@@ -63,6 +64,11 @@ Section "Programs" SecPrograms
 !ifdef CHECK
     File "/oname=MovraOPCCheck.exe" "${CHECK}"
 !endif
+    ; The configurator's help button opens manual\index.html beside it.
+    RMDir /r "$INSTDIR\manual"
+    SetOutPath "$INSTDIR\manual"
+    File /r "${MANUAL}/*"
+    SetOutPath "$INSTDIR"
     ; MovraOPCServer.ini is never shipped, so an earlier installation's configuration stays.
     WriteUninstaller "$INSTDIR\Uninstall.exe"
 
@@ -88,6 +94,7 @@ Section "Programs" SecPrograms
     SetShellVarContext all
     CreateDirectory "$SMPROGRAMS\${PRODUCT}"
     CreateShortcut "$SMPROGRAMS\${PRODUCT}\Movra OPC Configurator.lnk" "$INSTDIR\MovraOPCConfigurator.exe"
+    CreateShortcut "$SMPROGRAMS\${PRODUCT}\Operator manual.lnk" "$INSTDIR\manual\index.html"
     CreateShortcut "$SMPROGRAMS\${PRODUCT}\Server log.lnk" "$INSTDIR\log.txt"
 !ifdef CHECK
     ; In a console that stays open, so the report can be read.
@@ -125,6 +132,7 @@ Section "un.Programs" UnSecPrograms
     Delete "$INSTDIR\MovraOPCProxy.dll"
     Delete "$INSTDIR\opc-client.exe"
     Delete "$INSTDIR\MovraOPCCheck.exe"
+    RMDir /r "$INSTDIR\manual"
     Delete "$INSTDIR\Uninstall.exe"
     SetShellVarContext all
     RMDir /r "$SMPROGRAMS\${PRODUCT}"

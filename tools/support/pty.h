@@ -2,6 +2,7 @@
 // end behaves as a serial port, the other end is the simulated line.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace toolsupport {
@@ -21,6 +22,12 @@ public:
 
     // Makes `link` a symbolic link to the terminal side (replacing an existing link).
     void publish(const std::string& link) const;
+    // Closes the controlling side, as when the program playing the line ends: whoever has the
+    // terminal side open sees the line hang up.
+    void hangUp();
+
+    // The bytes that have reached the terminal side and wait there to be read, by any opener.
+    size_t terminalUnread() const;
 
 private:
     int controller_ = -1;

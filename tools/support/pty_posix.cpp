@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -75,6 +76,13 @@ PtyPair::~PtyPair() {
     }
 }
 
+void PtyPair::hangUp() {
+    if (controller_ >= 0) {
+        close(controller_);
+        controller_ = -1;
+    }
+}
+
 void PtyPair::publish(const std::string& link) const {
     std::string temporary = link + ".new";
     unlink(temporary.c_str());
@@ -82,6 +90,12 @@ void PtyPair::publish(const std::string& link) const {
         rename(temporary.c_str(), link.c_str()) != 0) {
         throw std::system_error(errno, std::generic_category(), "publish " + link);
     }
+}
+
+size_t PtyPair::terminalUnread() const {
+    int unread = 0;
+    return ::ioctl(terminal_, FIONREAD, &unread) == 0 && unread > 0 ? static_cast<size_t>(unread)
+                                                                    : 0;
 }
 
 }  // namespace toolsupport
