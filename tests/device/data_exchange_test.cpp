@@ -3,6 +3,7 @@
 #include "server/device/protocols.h"
 #include "server/device/reply_fields.h"
 #include "tests/device/protocol_fake.h"
+#include "tests/support/task_mem_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,14 @@ TEST(CreateDataExchangeTest, MakesTheProtocolOfEachModelWithItsConstants) {
 class ContractTest : public ::testing::TestWithParam<uint8_t> {
 protected:
     void SetUp() override { exchange->SetConnection(&line); }
+    // Every reply frame the exchange took, also one it refused, is freed by the time it returns.
+    void TearDown() override {
+        if (blocksAtStart) {
+            EXPECT_EQ(LiveTaskMemBlocks(), blocksAtStart) << "task-allocator blocks leaked";
+        }
+    }
 
+    std::optional<long> blocksAtStart = LiveTaskMemBlocks();
     PinnedClock clock;
     ScriptedLine line{GetParam(), clock};
     std::unique_ptr<CMovraDataExchange> exchange = createDataExchange(GetParam(), clock);
