@@ -213,6 +213,22 @@ class Run:
     failed: list  # failed or timed out, with " (timeout)" behind a test the limit cut short
     passed: dict  # name -> seconds
     error: str = ""  # ctest did not run the tests
+    cases: dict = field(default_factory=dict)  # name -> the googletest cases that failed in it
+
+
+def failed_cases(output: str) -> dict:
+    """The googletest cases each failed test reported: CTest prints a failed test's output right
+    after its result line."""
+    cases, current = {}, None
+    for line in output.splitlines():
+        result = re.search(r"Test +#\d+: (\S+) \.+\**\s*(.+?)\s+[\d.]+ sec", line)
+        if result:
+            current = result.group(1) if result.group(2) != "Passed" else None
+            continue
+        case = re.match(r"\[  FAILED  \] ([A-Za-z_][\w/]*\.[\w/]+)", line)
+        if current and case:
+            cases.setdefault(current, set()).add(case.group(1))
+    return cases
 
 
 def run_tests(build: Path, names: list, timeout: int, jobs: int, limit: float) -> Run:
@@ -220,7 +236,7 @@ def run_tests(build: Path, names: list, timeout: int, jobs: int, limit: float) -
     `limit` bounds the whole run: the tests still running then fail as timed out."""
     pattern = "^(" + "|".join(re.escape(n) for n in names) + ")$"
     process = subprocess.Popen(["ctest", "--test-dir", str(build), "-j", str(jobs), "--timeout",
-                                str(timeout), "-R", pattern], stdout=subprocess.PIPE,
+                                str(timeout), "--output-on-failure", "-R", pattern], stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, text=True, start_new_session=True)
     try:
         output, _ = process.communicate(timeout=limit)
@@ -235,11 +251,21 @@ def run_tests(build: Path, names: list, timeout: int, jobs: int, limit: float) -
     failed += [n + " (timeout)" for n in names if n not in finished]
     if process.returncode not in (0, 8, -signal.SIGKILL) and not done:
         return Run([], {}, output.strip().splitlines()[-1] if output.strip() else "ctest failed")
-    return Run(failed, passed)
+    return Run(failed, passed, cases=failed_cases(output))
 
 
 def plain(name: str) -> str:
     return name.split(" ")[0]
+
+
+def killer(name: str, first: Run, again: Run) -> str:
+    """The test with the googletest cases that failed in both runs, so that a kill by a case
+    that fails now and then on a busy machine shows for what it is."""
+    both = sorted(first.cases.get(plain(name), set()) & again.cases.get(plain(name), set()))
+    if not both:
+        return name
+    shown = ", ".join(both[:3]) + (f" +{len(both) - 3}" if len(both) > 3 else "")
+    return f"{name} [{shown}]"
 
 
 def build_tree(build: Path, jobs: int):
@@ -365,7 +391,8 @@ def main() -> int:
                         again = run_tests(build, [plain(n) for n in first.failed], args.timeout,
                                           args.jobs, limit)
                         repeated = {plain(n) for n in again.failed}
-                        outcome.killers = [n for n in first.failed if plain(n) in repeated]
+                        outcome.killers = [killer(n, first, again) for n in first.failed
+                                           if plain(n) in repeated]
                         flaky = [n for n in first.failed if plain(n) not in repeated]
                         outcome.status = "killed" if outcome.killers else "survived"
                         if flaky:
