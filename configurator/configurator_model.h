@@ -141,6 +141,10 @@ public:
     // at the end of the table) and nothing is returned.
     std::optional<Message> addDevice(const DeviceForm& form);
     std::optional<Message> editDevice(uint32_t index, const DeviceForm& form);
+    // "Проверить связь": OK's checks and OK's refusal, or in `record` what OK would store at the
+    // entry (no index: a new device); the table stays as it is.
+    std::optional<Message> recordForCheck(std::optional<uint32_t> editIndex, const DeviceForm& form,
+                                          DeviceRecord& record) const;
 
     // The focused row of the list (-1 for none) checked before an edit or a delete.
     std::optional<Message> checkEditSelection(int focusedRow) const;
