@@ -24,14 +24,6 @@ Message notice(std::string text, MessageIcon icon) {
     return {std::move(text), kProgramName, icon, MessageButtons::Ok};
 }
 
-template <typename... Args>
-std::string format(const char* pattern, Args... args) {
-    int length = std::snprintf(nullptr, 0, pattern, args...);
-    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
-    std::snprintf(text.data(), text.size() + 1, pattern, args...);
-    return text;
-}
-
 WString widen(const std::string& ascii) {
     return platform::widenAscii(ascii);
 }

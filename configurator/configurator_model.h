@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,6 +16,15 @@
 #include <vector>
 
 namespace movra::configurator {
+
+// A text made from a printf pattern; the configurator's messages and cells are made with it.
+template <typename... Args>
+std::string format(const char* pattern, Args... args) {
+    int length = std::snprintf(nullptr, 0, pattern, args...);
+    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    std::snprintf(text.data(), text.size() + 1, pattern, args...);
+    return text;
+}
 
 // Messages and names are UTF-8 (the dialogs widen them for the W window functions); what sits in an
 // edit or a list cell is UTF-16 as the window holds it.

@@ -15,14 +15,6 @@ namespace {
 using check::Reason;
 using check::Stage;
 
-template <typename... Args>
-std::string format(const char* pattern, Args... args) {
-    int length = std::snprintf(nullptr, 0, pattern, args...);
-    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
-    std::snprintf(text.data(), text.size() + 1, pattern, args...);
-    return text;
-}
-
 std::string serialOf(uint8_t high, uint8_t low) {
     return format("%02X%02X", high, low);
 }
