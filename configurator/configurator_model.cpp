@@ -24,14 +24,6 @@ Message notice(std::string text, MessageIcon icon) {
     return {std::move(text), kProgramName, icon, MessageButtons::Ok};
 }
 
-template <typename... Args>
-std::string format(const char* pattern, Args... args) {
-    int length = std::snprintf(nullptr, 0, pattern, args...);
-    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
-    std::snprintf(text.data(), text.size() + 1, pattern, args...);
-    return text;
-}
-
 WString widen(const std::string& ascii) {
     return platform::widenAscii(ascii);
 }
@@ -348,11 +340,8 @@ std::optional<Message> ConfiguratorModel::checkForm(uint32_t index, const Device
 }
 
 std::optional<Message> ConfiguratorModel::addDevice(const DeviceForm& form) {
-    if (auto refusal = checkCanAdd()) {
-        return refusal;
-    }
-    DeviceRecord record;  // a new device starts from zeros, reserved fields included
-    if (auto refusal = checkForm(table_.count, form, record)) {
+    DeviceRecord record;
+    if (auto refusal = recordForCheck(std::nullopt, form, record)) {
         return refusal;
     }
     table_.records[table_.count] = std::move(record);
@@ -361,15 +350,32 @@ std::optional<Message> ConfiguratorModel::addDevice(const DeviceForm& form) {
 }
 
 std::optional<Message> ConfiguratorModel::editDevice(uint32_t index, const DeviceForm& form) {
-    if (index >= table_.count) {
-        return checkEditSelection(-1);
-    }
-    // Fields the dialog does not show pass through from the record as it was.
-    DeviceRecord record = table_.records[index];
-    if (auto refusal = checkForm(index, form, record)) {
+    DeviceRecord record;
+    if (auto refusal = recordForCheck(index, form, record)) {
         return refusal;
     }
     table_.records[index] = std::move(record);
+    return std::nullopt;
+}
+
+std::optional<Message> ConfiguratorModel::recordForCheck(std::optional<uint32_t> editIndex,
+                                                         const DeviceForm& form,
+                                                         DeviceRecord& record) const {
+    if (editIndex && *editIndex >= table_.count) {
+        return checkEditSelection(-1);
+    }
+    if (!editIndex) {
+        if (auto refusal = checkCanAdd()) {
+            return refusal;
+        }
+    }
+    // A new device starts from zeros, reserved fields included; an edited one keeps the fields the
+    // dialog does not show.
+    DeviceRecord candidate = editIndex ? table_.records[*editIndex] : DeviceRecord{};
+    if (auto refusal = checkForm(editIndex.value_or(table_.count), form, candidate)) {
+        return refusal;
+    }
+    record = std::move(candidate);
     return std::nullopt;
 }
 

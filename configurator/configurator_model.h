@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,6 +16,15 @@
 #include <vector>
 
 namespace movra::configurator {
+
+// A text made from a printf pattern; the configurator's messages and cells are made with it.
+template <typename... Args>
+std::string format(const char* pattern, Args... args) {
+    int length = std::snprintf(nullptr, 0, pattern, args...);
+    std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    std::snprintf(text.data(), text.size() + 1, pattern, args...);
+    return text;
+}
 
 // Messages and names are UTF-8 (the dialogs widen them for the W window functions); what sits in an
 // edit or a list cell is UTF-16 as the window holds it.
@@ -150,6 +160,10 @@ public:
     // at the end of the table) and nothing is returned.
     std::optional<Message> addDevice(const DeviceForm& form);
     std::optional<Message> editDevice(uint32_t index, const DeviceForm& form);
+    // "Проверить связь": OK's checks and OK's refusal, or in `record` what OK would store at the
+    // entry (no index: a new device); the table stays as it is.
+    std::optional<Message> recordForCheck(std::optional<uint32_t> editIndex, const DeviceForm& form,
+                                          DeviceRecord& record) const;
 
     // The focused row of the list (-1 for none) checked before an edit or a delete.
     std::optional<Message> checkEditSelection(int focusedRow) const;

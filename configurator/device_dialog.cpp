@@ -8,6 +8,8 @@ namespace {
 struct DeviceDialog {
     ConfiguratorModel& model;
     std::optional<uint32_t> editIndex;
+    std::optional<CheckRunner> runner;  // made when the window is there to be told
+    DeviceRecord checked;  // the entry as it was when "Проверить связь" was pressed
 };
 
 void addItems(HWND combo, const std::wstring& item) {
@@ -85,12 +87,62 @@ BOOL onInit(HWND dialog, DeviceDialog& state) {
         addItems(address, rs485AddressItem(i));
     }
     SendDlgItemMessageW(dialog, IDC_SERIAL, EM_LIMITTEXT, kSerialDigits, 0);
+    state.runner.emplace(postedTo(dialog));
     showForm(dialog, state.editIndex ? state.model.editForm(*state.editIndex)
                                      : ConfiguratorModel::newDeviceForm());
     HWND description = GetDlgItem(dialog, IDC_DESCRIPTION);
     SetFocus(description);
     SendMessageW(description, EM_SETSEL, 0, -1);
     return FALSE;  // the focus is set
+}
+
+// While a check runs the dialog says so and offers its own "Отмена"; the fields stay usable.
+void showCheckRunning(HWND dialog, bool running, const std::string& status) {
+    SetDlgItemTextW(dialog, IDC_CHECK_STATUS, wide(status).c_str());
+    ShowWindow(GetDlgItem(dialog, IDC_CHECK_PROGRESS), running ? SW_SHOW : SW_HIDE);
+    SendDlgItemMessageW(dialog, IDC_CHECK_PROGRESS, PBM_SETMARQUEE, running, 30);
+    HWND cancel = GetDlgItem(dialog, IDC_CHECK_CANCEL);
+    EnableWindow(cancel, running);
+    ShowWindow(cancel, running ? SW_SHOW : SW_HIDE);
+    HWND check = GetDlgItem(dialog, IDC_CHECK);
+    const bool hadFocus = GetFocus() == (running ? check : cancel) || GetFocus() == nullptr;
+    EnableWindow(check, !running);
+    if (hadFocus) {
+        SetFocus(running ? cancel : check);
+    }
+}
+
+void onCheck(HWND dialog, DeviceDialog& state) {
+    if (state.runner->running()) {
+        return;
+    }
+    // OK's checks and messages; a refused entry never reaches a port.
+    DeviceRecord record;
+    if (auto refusal = state.model.recordForCheck(state.editIndex, readForm(dialog), record)) {
+        showMessage(dialog, *refusal);
+        return;
+    }
+    state.checked = record;
+    const uint32_t index = state.editIndex.value_or(state.model.count());
+    showCheckRunning(dialog, true, checkRunningText(record));
+    state.runner->start({record}, riRs485CountWith(state.model.table(), index, record));
+}
+
+void onCheckDone(HWND dialog, DeviceDialog& state) {
+    state.runner->wait();
+    auto result = state.runner->result(0);
+    if (!result || state.runner->cancelled()) {
+        showCheckRunning(dialog, false, "Проверка прервана.");
+        return;
+    }
+    showCheckRunning(dialog, false, "");
+    showCheckResult(dialog, describeCheck(state.checked, *result));
+}
+
+// Closing the dialog stops its check first, so the port is let go before the dialog ends.
+void close(HWND dialog, DeviceDialog& state, INT_PTR result) {
+    state.runner.reset();
+    EndDialog(dialog, result);
 }
 
 void onOk(HWND dialog, DeviceDialog& state) {
@@ -101,7 +153,7 @@ void onOk(HWND dialog, DeviceDialog& state) {
         showMessage(dialog, *refusal);
         return;
     }
-    EndDialog(dialog, IDOK);
+    close(dialog, state, IDOK);
 }
 
 INT_PTR CALLBACK deviceDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -110,17 +162,27 @@ INT_PTR CALLBACK deviceDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         return onInit(dialog, *reinterpret_cast<DeviceDialog*>(lParam));
     }
     auto* state = reinterpret_cast<DeviceDialog*>(GetWindowLongPtrW(dialog, DWLP_USER));
-    if (state == nullptr) {
-        return FALSE;  // notifications of the controls while they are being created
+    if (state == nullptr || !state->runner) {
+        return FALSE;  // notifications of the controls while they are being created, or closed
     }
     switch (message) {
+        case WM_CHECK_DONE:
+            onCheckDone(dialog, *state);
+            return TRUE;
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
                 case IDOK:
                     onOk(dialog, *state);
                     return TRUE;
                 case IDCANCEL:
-                    EndDialog(dialog, IDCANCEL);
+                    close(dialog, *state, IDCANCEL);
+                    return TRUE;
+                case IDC_CHECK:
+                    onCheck(dialog, *state);
+                    return TRUE;
+                case IDC_CHECK_CANCEL:
+                    state->runner->cancel();
+                    EnableWindow(GetDlgItem(dialog, IDC_CHECK_CANCEL), FALSE);
                     return TRUE;
                 case IDC_LINK:
                     if (HIWORD(wParam) == CBN_SELCHANGE) {
@@ -139,7 +201,7 @@ INT_PTR CALLBACK deviceDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 }  // namespace
 
 bool runDeviceDialog(HWND owner, ConfiguratorModel& model, std::optional<uint32_t> editIndex) {
-    DeviceDialog state{model, editIndex};
+    DeviceDialog state{model, editIndex, std::nullopt, {}};
     auto result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_DEVICE), owner,
                                   deviceDialogProc, reinterpret_cast<LPARAM>(&state));
     return result == IDOK;

@@ -5,6 +5,8 @@
 #define IDD_MAIN 100
 #define IDD_DEVICE 200
 #define IDI_CONFIGURATOR 300
+#define IDD_CHECK_RESULT 400
+#define IDD_CHECK_ALL 500
 
 // Main dialog. IDOK saves and leaves, IDCANCEL leaves without saving, IDHELP opens the help.
 #define IDC_LIST_CAPTION 1000
@@ -14,6 +16,7 @@
 #define IDC_DELETE 1004
 #define IDC_PERIOD_LABEL 1005
 #define IDC_PERIOD 1006
+#define IDC_CHECK_ALL 1007
 
 // Device dialog.
 #define IDC_DESCRIPTION_GROUP 2000
@@ -34,3 +37,18 @@
 #define IDC_TIME_LOCAL 2015
 #define IDC_TIME_DEVICE 2016
 #define IDC_RI_ADAPTER 2017
+// "Проверить связь" and, while its check runs, the line that says so, the progress and "Отмена".
+#define IDC_CHECK 2018
+#define IDC_CHECK_STATUS 2019
+#define IDC_CHECK_PROGRESS 2020
+#define IDC_CHECK_CANCEL 2021
+
+// The result of "Проверить связь". IDOK closes it.
+#define IDC_RESULT_ICON 4000
+#define IDC_RESULT_HEADLINE 4001
+#define IDC_RESULT_DETAILS 4002
+
+// "Проверить все". IDCANCEL stops the checks, and closes the window once they are over.
+#define IDC_CHECK_ALL_LIST 5000
+#define IDC_CHECK_ALL_STATUS 5001
+#define IDC_CHECK_ALL_PROGRESS 5002

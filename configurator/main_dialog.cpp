@@ -96,7 +96,7 @@ void layoutMainDialog(HWND dialog) {
 
     int row = groupTop + groupHeight + l.y(7);
     int left = margin;
-    for (int id : {IDC_ADD, IDC_EDIT, IDC_DELETE}) {
+    for (int id : {IDC_ADD, IDC_EDIT, IDC_DELETE, IDC_CHECK_ALL}) {
         int width = l.buttonWidth(id);
         l.place(id, left, row, width, buttonHeight);
         left += width + gap;
@@ -309,6 +309,9 @@ INT_PTR CALLBACK mainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
                     return TRUE;
                 case IDC_DELETE:
                     onDelete(*d);
+                    return TRUE;
+                case IDC_CHECK_ALL:
+                    runCheckAllDialog(dialog, d->model);
                     return TRUE;
                 case IDHELP:
                     onHelp(*d);

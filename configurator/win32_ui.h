@@ -8,6 +8,7 @@
 #include <shellapi.h>
 
 #include "configurator/configurator_model.h"
+#include "configurator/connection_check.h"
 
 #include <optional>
 #include <string>
@@ -26,6 +27,20 @@ int showMessage(HWND owner, const Message& message);
 // The device dialog, modal over the main one: a new device (no index) or the one at the index.
 // True when the operator pressed OK and the model took the record.
 bool runDeviceDialog(HWND owner, ConfiguratorModel& model, std::optional<uint32_t> editIndex);
+
+// What a CheckRunner tells a dialog, posted to it from the checking thread: wParam is the
+// device's index.
+constexpr UINT WM_CHECK_STARTED = WM_APP + 10;
+constexpr UINT WM_CHECK_FINISHED = WM_APP + 11;
+constexpr UINT WM_CHECK_DONE = WM_APP + 12;
+// Events of a runner that post those messages to `window`.
+CheckRunner::Events postedTo(HWND window);
+
+// The result of "Проверить связь" in a window of its own, modal over the owner.
+void showCheckResult(HWND owner, const CheckReport& report);
+
+// "Проверить все": every device of the table checked in turn, modal over the main dialog.
+void runCheckAllDialog(HWND owner, const ConfiguratorModel& model);
 
 // The main dialog; returns when it closes, which ends the program.
 void runMainDialog(ConfiguratorModel& model, std::optional<Message> loadMessage, HelpPaths help);

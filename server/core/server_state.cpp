@@ -2,15 +2,6 @@
 
 namespace movra {
 
-ServerState& serverState() {
-    static ServerState state;
-    return state;
-}
-
-bool IsStopRequested() {
-    return serverState().stopRequested.load() != 0;
-}
-
 LONG ServerState::LockServerCount(bool lock) {
     if (lock) {
         ++arrivals;
@@ -39,22 +30,6 @@ DWORD ServerState::NextCancelId() {
         next = current + 1 == 0 ? 1 : current + 1;
     } while (!lastCancelId.compare_exchange_weak(current, next));
     return next;
-}
-
-void ServerState::Reset() {
-    pollRunning = 0;
-    notifyRunning = 0;
-    stopRequested = 0;
-    mainThreadId = 0;
-    clientCount = 0;
-    serverLockCount = 0;
-    arrivals = 0;
-    lastCancelId = 0;
-    pollCyclesBegun = 0;
-    lastPollCycleEnded = 0;
-    for (auto& client : clients) {
-        client = nullptr;
-    }
 }
 
 }  // namespace movra

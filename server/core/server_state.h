@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/win.h"
+#include "server/core/client_directory.h"
 #include "server/core/stop_token.h"
 
 #include <atomic>
@@ -13,9 +14,6 @@ namespace movra {
 
 inline constexpr UINT WM_POLL_REQUEST = 0x0400 + 1;
 inline constexpr UINT WM_NOTIFY_CLIENTS = 0x0400 + 2;
-inline constexpr size_t kClientSlots = 10;
-
-class CMovraOPCServer;
 
 // The flags and counts are sequentially consistent atomics rather than integers under stateMutex;
 // the orders that matter (pollRunning cleared before WM_NOTIFY_CLIENTS is posted, stopRequested
@@ -27,15 +25,13 @@ struct ServerState {
     std::atomic<LONG> notifyRunning{0};
     std::atomic<LONG> stopRequested{0};
     std::atomic<DWORD> mainThreadId{0};
-    // The server objects alive and the class factory's LockServer locks: while either is non-zero
-    // the server stays. Changed through AddClient, RemoveClient and LockServerCount.
-    std::atomic<LONG> clientCount{0};
+    // The clients and the class factory's LockServer locks: while either counts one the server
+    // stays. Changed through AddClient, RemoveClient and LockServerCount.
+    ClientDirectory clients;
     std::atomic<LONG> serverLockCount{0};
     // Server objects created and locks taken so far: a client that came and went again between
     // two looks of the quit grace still shows here.
     std::atomic<uint32_t> arrivals{0};
-    std::atomic<CMovraOPCServer*> clients[kClientSlots] = {};
-    HANDLE portMutex = nullptr;
     // The last cancel ID handed out; NextCancelId gives the next one.
     std::atomic<DWORD> lastCancelId{0};
     // Poll cycles begun and the last one ended, numbered from 1: an answer from the device is due
@@ -46,17 +42,18 @@ struct ServerState {
     // of the servers it served.
     std::condition_variable deviceReadsServed;
 
-    // A server object was created (AddClient) or destroyed (RemoveClient); the new count.
-    LONG AddClient() {
+    // The server object of a slot taken with clients.claim() was created (AddClient) or
+    // destroyed (RemoveClient, which frees the slot); the new count of clients.
+    LONG AddClient(uint32_t slot, const std::shared_ptr<ServerGroups>& groups) {
         ++arrivals;
-        return ++clientCount;
+        return clients.enter(slot, groups);
     }
-    LONG RemoveClient() { return --clientCount; }
+    LONG RemoveClient(uint32_t slot) { return clients.leave(slot); }
     // IClassFactory::LockServer: true takes a lock, false gives one back; the new count. An
     // unbalanced unlock leaves 0: below it the server could never end.
     LONG LockServerCount(bool lock);
     // True while a server object or a server lock keeps the server from ending.
-    bool IsServerInUse() const { return clientCount.load() != 0 || serverLockCount.load() != 0; }
+    bool IsServerInUse() const { return clients.count() != 0 || serverLockCount.load() != 0; }
     // Asks the main thread for a poll cycle as soon as possible; false when it cannot be asked.
     bool RequestPoll();
     // Asks the main thread for a notification pass that is not periodic (the one that answers
@@ -70,15 +67,6 @@ struct ServerState {
     DWORD NextCancelId();
     // What the poll cycle and the device layer are handed to see a stop.
     StopToken stopToken() const { return StopToken(stopRequested); }
-    // Back to the state of a fresh process, for tests; no other thread may be using the state.
-    // The port mutex is kept: it is created once per process.
-    void Reset();
 };
-
-ServerState& serverState();
-
-// True once shutdown has begun. The poll cycle and the device layer are handed
-// serverState().stopToken() instead of asking here.
-bool IsStopRequested();
 
 }  // namespace movra

@@ -5,6 +5,7 @@
 #include "server/opc/opc_server.h"
 
 #include <new>
+#include <optional>
 
 namespace movra {
 
@@ -37,24 +38,16 @@ HRESULT STDMETHODCALLTYPE MovraOPCServerClassFactory::CreateInstance(IUnknown*, 
     }
     *ppv = nullptr;
     ServerState& state = context_.state;
+    const std::optional<uint32_t> slot = state.clients.claim();
+    if (!slot) {
+        return E_FAIL;  // ten clients at most
+    }
     platform::ComPtr<IUnknown> server;
-    {
-        std::lock_guard lock(slotMutex_);
-        size_t slot = 0;
-        while (slot < kClientSlots && state.clients[slot].load() != nullptr) {
-            ++slot;
-        }
-        if (slot == kClientSlots) {
-            return E_FAIL;  // ten clients at most
-        }
-        CMovraOPCServer* created = nullptr;
-        try {
-            created = new CMovraOPCServer(context_, static_cast<uint32_t>(slot));
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
-        state.clients[slot] = created;
-        server = platform::ComPtr<IUnknown>(created->unknown());
+    try {
+        server = platform::ComPtr<IUnknown>((new CMovraOPCServer(context_, *slot))->unknown());
+    } catch (...) {
+        state.clients.leave(*slot);
+        return E_OUTOFMEMORY;
     }
     // A failed QueryInterface lets the holder above destroy the object, which frees its slot.
     return server->QueryInterface(riid, ppv);

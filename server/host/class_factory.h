@@ -6,7 +6,6 @@
 #include "server/opc/opc_context.h"
 
 #include <atomic>
-#include <mutex>
 
 namespace movra {
 
@@ -25,8 +24,6 @@ public:
 private:
     const OpcContext& context_;
     std::atomic<LONG> refCount_{0};
-    // Serialises the search for a free slot with the store into it.
-    std::mutex slotMutex_;
 };
 
 }  // namespace movra

@@ -14,13 +14,14 @@ int movraMain(HINSTANCE instance, const char* commandLine) {
     GetModuleFileNameA(static_cast<HMODULE>(instance), modulePath, MAX_PATH);
 
     // The services every part is handed: the machine's clock, the log, the catalogue and the
-    // server's stop. The log and the catalogue exist before the poll object, so they outlive it at
-    // exit.
+    // server's state with its stop and client table. The log, the catalogue and the state exist
+    // before the objects that use them, so they outlive them at exit.
     platform::Clock& clock = platform::realClock();
     movra::CMovraLog& log = movra::movraLog();
     static movra::CMovraItem catalogue(clock);
-    static movra::PollContext poll(log, catalogue, clock, movra::serverState().stopToken());
-    static movra::OpcContext opc{movra::serverState(), clock, 1000, &catalogue};
+    static movra::ServerState state;
+    static movra::PollContext poll(log, catalogue, clock, state.stopToken());
+    static movra::OpcContext opc{state, clock, 1000, &catalogue};
     static movra::MovraOPCServerClassFactory factory(opc);
     static movra::NotificationPass notification(opc, log);
 
@@ -34,11 +35,11 @@ int movraMain(HINSTANCE instance, const char* commandLine) {
         opc.pollPeriodMs = configuration.pollPeriodMs;
     };
     hooks.classObject = []() -> IUnknown* { return &factory; };
-    hooks.runPollCycle = [] { poll.RunPollCycle(); };
+    hooks.runPollCycle = [](HANDLE portMutex) { poll.RunPollCycle(portMutex); };
     hooks.notifyClients = [](WPARAM periodic) { notification.NotifyClients(periodic != 0); };
     hooks.updateRegistration = [](const char* path, int doRegister) {
         return movra::UpdateRegistration(path, doRegister);
     };
-    movra::ServerHost host(log, std::move(hooks), movra::HostTimes{}, clock);
+    movra::ServerHost host(log, state, std::move(hooks), movra::HostTimes{}, clock);
     return host.runServer(commandLine, modulePath);
 }

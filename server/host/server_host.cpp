@@ -7,11 +7,12 @@
 
 namespace movra {
 
-ServerHost::ServerHost(CMovraLog& log, HostHooks hooks, HostTimes times, platform::Clock& clock)
-    : log_(log), hooks_(std::move(hooks)), times_(times), clock_(clock) {}
+ServerHost::ServerHost(CMovraLog& log, ServerState& state, HostHooks hooks, HostTimes times,
+                       platform::Clock& clock)
+    : log_(log), state_(state), hooks_(std::move(hooks)), times_(times), clock_(clock) {}
 
 int ServerHost::runServer(const char* commandLine, const std::string& modulePath) {
-    ServerState& state = serverState();
+    ServerState& state = state_;
     state.mainThreadId = GetCurrentThreadId();
     // The queue must exist before the poll thread or a COM thread posts to it.
     MSG msg;
@@ -58,9 +59,7 @@ int ServerHost::runServer(const char* commandLine, const std::string& modulePath
             REGCLS_MULTIPLEUSE, &classCookie_));
     }
 
-    if (state.portMutex == nullptr) {
-        state.portMutex = CreateMutexA(nullptr, FALSE, kPortMutexName);
-    }
+    portMutex_.reset(CreateMutexA(nullptr, FALSE, kPortMutexName));
 
     timerId_ = SetTimer(nullptr, kPollTimerEventId, 0, nullptr);
     startPollThread();
@@ -78,38 +77,37 @@ int ServerHost::runServer(const char* commandLine, const std::string& modulePath
 
 void ServerHost::PollThreadProc(void* self) {
     auto* host = static_cast<ServerHost*>(self);
-    ServerState& state = serverState();
+    ServerState& state = host->state_;
     const uint64_t cycle = state.BeginPollCycle();
     // An exception leaving the thread would end the process: it ends only this cycle.
     try {
         if (host->hooks_.runPollCycle) {
-            host->hooks_.runPollCycle();
+            host->hooks_.runPollCycle(host->portMutex_.get());
         }
     } catch (...) {
         writeExceptionOutcome(host->log_, std::current_exception());
     }
     state.EndPollCycle(cycle);
     // pollRunning is cleared before the notification is posted, so the pass may start a new cycle.
-    bool stop;
-    {
-        std::lock_guard lock(state.stateMutex);
-        state.pollRunning = 0;
-        stop = state.stopRequested != 0;
-    }
+    // It is the thread's last touch of the state: once it is clear, shutdown may end and the
+    // state with it.
+    const DWORD mainThread = state.mainThreadId.load();
+    const bool stop = state.stopRequested.load() != 0;
+    state.pollRunning = 0;
     if (!stop) {
-        PostThreadMessageA(state.mainThreadId, WM_NOTIFY_CLIENTS, 1, 0);
+        PostThreadMessageA(mainThread, WM_NOTIFY_CLIENTS, 1, 0);
     }
 }
 
 void ServerHost::startPollThread() {
-    serverState().pollRunning = 1;
+    state_.pollRunning = 1;
     if (_beginthread(&ServerHost::PollThreadProc, 0, this) == static_cast<uintptr_t>(-1)) {
-        serverState().pollRunning = 0;  // the next tick tries again
+        state_.pollRunning = 0;  // the next tick tries again
     }
 }
 
 void ServerHost::messageLoop() {
-    ServerState& state = serverState();
+    ServerState& state = state_;
     uint32_t period =
         times_.periodOverrideMs != 0 ? times_.periodOverrideMs : configuration_.pollPeriodMs;
     if (period < times_.minimumPeriodMs) {
@@ -180,7 +178,7 @@ void ServerHost::revokeClassObject() {
 // The last client has gone: a new client or a server lock within the grace keeps the server. A
 // client that came and went again cancels it too; its own departure starts a new grace.
 bool ServerHost::quitGraceExpired() {
-    ServerState& state = serverState();
+    ServerState& state = state_;
     const uint32_t arrivals = state.arrivals.load();
     auto keptAlive = [&] { return state.IsServerInUse() || state.arrivals.load() != arrivals; };
     uint64_t start = clock_.nowMs();
@@ -203,7 +201,7 @@ bool ServerHost::quitGraceExpired() {
 }
 
 void ServerHost::shutdown() {
-    ServerState& state = serverState();
+    ServerState& state = state_;
     log_.Write(logtext::kShuttingDown, 0, true);
     state.stopRequested = 1;
     if (timerId_ != 0) {

@@ -4,6 +4,7 @@
 
 #include "common/config/config_file.h"
 #include "platform/clock.h"
+#include "platform/handle_ptr.h"
 #include "platform/win.h"
 #include "server/host/pacing.h"
 
@@ -14,13 +15,15 @@
 namespace movra {
 
 class CMovraLog;
+struct ServerState;
 
 // What the host calls into; the program wires the real subsystems, tests wire probes.
 struct HostHooks {
     // After the configuration has been read: build the catalogue and the poll object from it.
     std::function<void(const ServerConfiguration&)> configured;
-    // The body of each poll thread.
-    std::function<void()> runPollCycle;
+    // The body of each poll thread, handed the port mutex to take around each device (null when
+    // it could not be created).
+    std::function<void(HANDLE portMutex)> runPollCycle;
     // The notification pass after a poll cycle (periodic = 1) or an asynchronous refresh (0).
     std::function<void(WPARAM periodic)> notifyClients;
     // The class object to register with COM for the serving phase; may be null.
@@ -46,7 +49,9 @@ inline constexpr char kPortMutexName[] = "MovraOPCServer_1_06_Mutex";
 
 class ServerHost {
 public:
-    ServerHost(CMovraLog& log, HostHooks hooks, HostTimes times, platform::Clock& clock);
+    // `state` is the server's: its flags, its client table and its messages to the main thread.
+    ServerHost(CMovraLog& log, ServerState& state, HostHooks hooks, HostTimes times,
+               platform::Clock& clock);
 
     // The whole run of the program: returns the exit code (0, or -1 when the configuration
     // cannot be read).
@@ -64,6 +69,7 @@ private:
     void shutdown();
 
     CMovraLog& log_;
+    ServerState& state_;
     HostHooks hooks_;
     HostTimes times_;
     platform::Clock& clock_;
@@ -73,6 +79,8 @@ private:
     UINT_PTR firstClientTimerId_ = 0;
     DWORD classCookie_ = 0;
     bool classRegistered_ = false;
+    // Shared by name with the other programs that use the ports.
+    platform::UniqueHandle portMutex_;
 };
 
 }  // namespace movra

@@ -295,7 +295,7 @@ void NotificationPass::NotifyClients(bool periodic) {
     ServerState& state = context_.state;
     state.notifyRunning = 1;
     for (uint32_t slot = 0; slot < kClientSlots; ++slot) {
-        if (std::shared_ptr<ServerGroups> server = context_.clients.at(slot)) {
+        if (std::shared_ptr<ServerGroups> server = state.clients.at(slot)) {
             serveClient(*server, periodic);
         }
     }

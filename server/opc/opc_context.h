@@ -7,29 +7,11 @@
 #include "server/core/server_state.h"
 #include "server/opc/callback_caller.h"
 
-#include <array>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 
 namespace movra {
 
 class CMovraItem;
-class ServerGroups;
-
-// The group lists of the live server objects by client slot. The notification pass walks it
-// instead of the server objects themselves: a list stays valid (closed and empty) after its
-// server object is gone, so a client leaving during a pass is harmless.
-class ClientDirectory {
-public:
-    void enter(uint32_t slot, const std::shared_ptr<ServerGroups>& groups);
-    void leave(uint32_t slot, const ServerGroups* groups);
-    std::shared_ptr<ServerGroups> at(uint32_t slot) const;
-
-private:
-    mutable std::mutex mutex_;
-    std::array<std::weak_ptr<ServerGroups>, kClientSlots> slots_;
-};
 
 struct OpcContext {
     ServerState& state;
@@ -47,7 +29,6 @@ struct OpcContext {
     size_t answerEntriesPerPass = size_t{1} << 20;
     // Starts a client's callback thread; empty: a std::thread.
     CallbackCaller::ThreadStarter startCallbackThread;
-    mutable ClientDirectory clients;
 };
 
 // The current UTC time as the status record carries it.

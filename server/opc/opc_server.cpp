@@ -29,12 +29,12 @@ CMovraOPCServer::CMovraOPCServer(const OpcContext& context, uint32_t slotIndex)
       groups_(std::make_shared<ServerGroups>(context, slotIndex)),
       browse_(std::make_shared<BrowsePosition>(context.catalogue)) {
     // Counted last: a construction that throws leaves the count as it was.
-    context_.clients.enter(slotIndex_, groups_);
-    context_.state.AddClient();
+    context_.state.AddClient(slotIndex_, groups_);
 }
 
 CMovraOPCServer::~CMovraOPCServer() {
-    context_.clients.leave(slotIndex_, groups_.get());
+    ServerState& state = context_.state;
+    state.clients.withdraw(slotIndex_);
     groups_->Close();
     platform::ComPtr<IOPCShutdown> sink;
     {
@@ -42,12 +42,7 @@ CMovraOPCServer::~CMovraOPCServer() {
         sink = disconnectLocked();
     }
     sink.reset();
-    ServerState& state = context_.state;
-    state.RemoveClient();
-    CMovraOPCServer* self = this;
-    if (slotIndex_ < kClientSlots) {
-        state.clients[slotIndex_].compare_exchange_strong(self, nullptr);
-    }
+    state.RemoveClient(slotIndex_);
     if (!state.IsServerInUse()) {
         PostThreadMessageA(state.mainThreadId, WM_QUIT, 0, 0);
     }

@@ -22,8 +22,9 @@ class CMovraOPCServer final
                             IOPCBrowseServerAddressSpace,
                             com::SingleSinkConnectionPoint<CMovraOPCServer, IOPCShutdown>> {
 public:
-    // The object for client slot `slotIndex`; counts itself among the process's clients until
-    // it is destroyed. Throws std::bad_alloc.
+    // The object for client slot `slotIndex`, which the class factory has claimed; enters the
+    // client table and counts among the process's clients until it is destroyed, which frees the
+    // slot. Throws std::bad_alloc.
     CMovraOPCServer(const OpcContext& context, uint32_t slotIndex);
 
     // IOPCCommon

@@ -19,30 +19,6 @@ FILETIME CurrentFileTime(platform::Clock& clock) {
     return result;
 }
 
-void ClientDirectory::enter(uint32_t slot, const std::shared_ptr<ServerGroups>& groups) {
-    if (slot < kClientSlots) {
-        std::lock_guard lock(mutex_);
-        slots_[slot] = groups;
-    }
-}
-
-void ClientDirectory::leave(uint32_t slot, const ServerGroups* groups) {
-    if (slot >= kClientSlots) {
-        return;
-    }
-    std::lock_guard lock(mutex_);
-    // A newer server object may hold the slot already.
-    std::shared_ptr<ServerGroups> current = slots_[slot].lock();
-    if (!current || current.get() == groups) {
-        slots_[slot].reset();
-    }
-}
-
-std::shared_ptr<ServerGroups> ClientDirectory::at(uint32_t slot) const {
-    std::lock_guard lock(mutex_);
-    return slot < kClientSlots ? slots_[slot].lock() : nullptr;
-}
-
 ServerGroups::ServerGroups(const OpcContext& context, uint32_t slotIndex)
     : context_(context),
       slotIndex_(slotIndex),

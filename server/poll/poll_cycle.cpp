@@ -3,7 +3,6 @@
 #include "platform/handle_ptr.h"
 #include "platform/scope_exit.h"
 #include "server/core/log.h"
-#include "server/core/server_state.h"
 #include "server/device/protocols.h"
 #include "server/models/model.h"
 #include "server/opc/catalogue.h"
@@ -20,10 +19,10 @@ namespace {
 
 enum class PortWait { Taken, Stopped };
 
-// Takes portMutex for one device, waiting while another program holds it. The wait looks at the
-// stop request every few milliseconds, so a program that never lets go cannot keep the server from
-// ending. A mutex that could not be created or waited for is not held, and the device is polled
-// all the same: the ports are then simply not shared.
+// Takes the port mutex for one device, waiting while another program holds it. The wait looks at
+// the stop request every few milliseconds, so a program that never lets go cannot keep the server
+// from ending. A mutex that could not be created or waited for is not held, and the device is
+// polled all the same: the ports are then simply not shared.
 PortWait takePortMutex(HANDLE mutex, CMovraLog& log, const StopToken& stop,
                        std::optional<platform::MutexGuard>& lock) {
     if (mutex == nullptr) {
@@ -165,16 +164,16 @@ bool PollContext::sleepUnlessStopped(uint32_t milliseconds) {
     return !stop_.stopRequested();
 }
 
-void PollContext::RunPollCycle() noexcept {
+void PollContext::RunPollCycle(HANDLE portMutex) noexcept {
     log_.Write(logtext::kPollStart, 0, true);
     try {
-        pollDevices();
+        pollDevices(portMutex);
     } catch (...) {
         writeExceptionOutcome(log_, std::current_exception());
     }
 }
 
-void PollContext::pollDevices() {
+void PollContext::pollDevices(HANDLE portMutex) {
     bool allOk = true;
     if (!identitiesCreated_) {
         identities_.clear();
@@ -188,7 +187,7 @@ void PollContext::pollDevices() {
             return;
         }
         run.begin(runLengthOf(i));
-        switch (pollDevice(i, run)) {
+        switch (pollDevice(i, portMutex, run)) {
             case DeviceOutcome::Answered:
                 break;
             case DeviceOutcome::Failed:
@@ -205,7 +204,7 @@ void PollContext::pollDevices() {
     }
 }
 
-PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
+PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, HANDLE portMutex, SlotRun& run) {
     const DeviceRecord& device = devices_[i];
     const bool last = i + 1 == deviceCount_;
 
@@ -223,7 +222,7 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, SlotRun& run) {
     // Declared before the connection, so the port is closed before the mutex is let go: the
     // other program must find the port free when it gets the mutex.
     std::optional<platform::MutexGuard> portLock;
-    if (takePortMutex(serverState().portMutex, log_, stop_, portLock) == PortWait::Stopped) {
+    if (takePortMutex(portMutex, log_, stop_, portLock) == PortWait::Stopped) {
         log_.Write(logtext::kStoppedByClient, 2, false);
         return DeviceOutcome::Abandon;
     }

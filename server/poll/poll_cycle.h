@@ -62,10 +62,10 @@ public:
     void configure(const ServerConfiguration& configuration);
 
     // One pass over the devices; returns when every device has been dealt with, or earlier on a
-    // stop or a lack of memory. Uses serverState().portMutex around each device. An
-    // exception ends the pass with its outcome line in the log and goes no further: the next
-    // pass starts as usual.
-    void RunPollCycle() noexcept;
+    // stop or a lack of memory. Takes `portMutex` around each device (none: the ports are not
+    // shared). An exception ends the pass with its outcome line in the log and goes no further:
+    // the next pass starts as usual.
+    void RunPollCycle(HANDLE portMutex) noexcept;
 
     // 0 until a cycle has reached the last device; from then on cycles read values.
     uint32_t firstPassDone() const { return firstPassDone_; }
@@ -78,8 +78,8 @@ private:
     enum class DeviceOutcome { Answered, Failed, Abandon };
     class SlotRun;
 
-    void pollDevices();
-    DeviceOutcome pollDevice(uint32_t device, SlotRun& run);
+    void pollDevices(HANDLE portMutex);
+    DeviceOutcome pollDevice(uint32_t device, HANDLE portMutex, SlotRun& run);
     // Identify into the device's entry of identities; the entry is empty after a failure.
     HRESULT identifyDevice(uint32_t device, CMovraDataExchange& exchange);
     HRESULT readAndPublish(uint32_t device, CMovraDataExchange& exchange, const Reading& failure,

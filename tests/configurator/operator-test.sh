@@ -3,6 +3,9 @@
 #   operator-test.sh TEST.exe MovraOPCConfigurator.exe BUILD_PREFIX [test arguments...]
 # The test gets a private copy of the Wine prefix with its own wineserver started with DISPLAY
 # set, so a wineserver shared by other tests (started without a display) never serves its windows.
+# When MOVRA_KMT_SIM names the native build's simulator, the connection check gets simulated lines
+# on COM3, COM4 and COM6 of that prefix (below), and the test MOVRA_SIM_LOGS, the folder of their
+# frame traces sim<N>.log; without it those tests are skipped.
 set -eu
 test_exe=$1
 program=$2
@@ -11,8 +14,13 @@ shift 3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/movra-operator.XXXXXX")
 xvfb_pid=
+sim_pids=
 cleanup() {
     status=$?
+    for pid in $sim_pids; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     if [ -d "$work/prefix" ]; then
         WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
     fi
@@ -48,5 +56,32 @@ cat >>"$WINEPREFIX/user.reg" <<'REG'
 REG
 # Wine's background services start here, detached from the test's output.
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+
+# kmt-sim on a pseudo-terminal mapped as COM<n>, awaited by its READY line.
+start_line() {
+    port=$1
+    shift
+    mkdir -p "$work/ports"
+    mkfifo "$work/ready$port"
+    "$MOVRA_KMT_SIM" --pty "$work/ports/com$port" --baud 19200 --trace "$@" \
+        >"$work/ready$port" 2>"$work/sim$port.log" &
+    sim_pids="$sim_pids $!"
+    read -r ready <"$work/ready$port" || true
+    case $ready in
+        READY*) ;;
+        *) echo "kmt-sim of COM$port did not start:" >&2; cat "$work/sim$port.log" >&2; exit 1 ;;
+    esac
+    ln -sfn "$work/ports/com$port" "$WINEPREFIX/dosdevices/com$port"
+}
+if [ -n "${MOVRA_KMT_SIM:-}" ] && [ -x "$MOVRA_KMT_SIM" ]; then
+    # COM3, RS-485: a KMT-G that answers at number 1 and one that keeps silent at number 2.
+    start_line 3 --device model=KMT-G,address=1,serial=0A1B,channels=2,nodes=1 \
+        --device model=KMT-G,address=2,serial=0B02,fault=silent
+    # COM4, RS-485: a silent KMT at number 3, whose silence lasts 16 s.
+    start_line 4 --device model=KMT,address=3,serial=0C03,fault=silent
+    # COM6: a KMT-G on RS-232, whose trace shows whether anything reached the line.
+    start_line 6 --device model=KMT-G,serial=0D04,channels=1,nodes=1
+    export MOVRA_SIM_LOGS="Z:$work"
+fi
 
 MOVRA_CONFIGURATOR_EXE="Z:$program" wine "$test_exe" "$@"

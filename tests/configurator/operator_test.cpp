@@ -9,10 +9,13 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -338,7 +341,9 @@ protected:
 
     int rowCount() const { return static_cast<int>(SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0)); }
 
-    std::wstring cell(int row, int column) const {
+    std::wstring cell(int row, int column) const { return cellOf(list_, row, column); }
+
+    std::wstring cellOf(HWND list, int row, int column) const {
         constexpr size_t kTextBytes = 512;
         RemoteMemory memory(process_.hProcess, sizeof(LVITEMW) + kTextBytes);
         LVITEMW item{};
@@ -346,7 +351,7 @@ protected:
         item.pszText = memory.at<wchar_t>(sizeof(LVITEMW));
         item.cchTextMax = kTextBytes / sizeof(wchar_t);
         memory.write(0, &item, sizeof item);
-        SendMessageW(list_, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+        SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
                      reinterpret_cast<LPARAM>(memory.at<LVITEMW>(0)));
         wchar_t buffer[kTextBytes / sizeof(wchar_t)] = {};
         memory.read(sizeof(LVITEMW), buffer, sizeof buffer - sizeof(wchar_t));
@@ -712,6 +717,294 @@ TEST_F(OperatorTest, DISABLED_Screenshots) {
     HWND d = waitForWindow(kDeviceTitle).window;
     ASSERT_NE(d, nullptr);
     EXPECT_TRUE(captureWindow(d, fs::path(target) / "configurator-device.bmp"));
+}
+
+// "Проверить связь" and "Проверить все" against the simulated lines of operator-test.sh: COM3
+// (RS-485: a KMT-G 0A1B at number 1, a silent KMT-G 0B02 at number 2), COM4 (RS-485: a silent
+// KMT 0C03 at number 3) and COM6 (RS-232: a KMT-G 0D04).
+class ConnectionCheckTest : public OperatorTest {
+protected:
+    void SetUp() override {
+        OperatorTest::SetUp();
+        const char* logs = std::getenv("MOVRA_SIM_LOGS");
+        if (logs == nullptr) {
+            GTEST_SKIP() << "no simulated lines: MOVRA_KMT_SIM names no simulator";
+        }
+        logs_ = logs;
+    }
+
+    // Requests that reached the simulator of COM<port>, from its frame trace.
+    size_t requests(int port) const {
+        std::ifstream in(fs::path(logs_) / ("sim" + std::to_string(port) + ".log"));
+        size_t count = 0;
+        for (std::string line; std::getline(in, line);) {
+            count += line.find("] in ") != std::string::npos ? 1 : 0;
+        }
+        return count;
+    }
+
+    bool waitFor(const std::function<bool()>& condition) const {
+        const auto deadline = Clock::now() + kPatience;
+        while (!condition()) {
+            if (Clock::now() > deadline) {
+                return false;
+            }
+            Sleep(10);
+        }
+        return true;
+    }
+
+    // The entry's fields as an operator chooses them; positions as in the lists.
+    static void enter(HWND d, const wchar_t* serial, int type, int link, int com, int address) {
+        typeSerial(d, serial);
+        choose(d, IDC_TYPE, type);
+        choose(d, IDC_LINK, link);
+        choose(d, IDC_BAUD, 3);  // 19200
+        choose(d, IDC_COM_PORT, com);
+        if (address >= 0) {
+            choose(d, IDC_RS485_ADDRESS, address);
+        }
+    }
+    static void typeSerial(HWND d, const wchar_t* serial) { type(d, IDC_SERIAL, serial); }
+
+    struct Result {
+        std::wstring headline;
+        std::wstring details;
+        double ms = 0;  // from the press to the result window
+    };
+
+    // Presses "Проверить связь" and reads the result window, then closes it.
+    Result checkAndRead(HWND d) {
+        const auto pressed = Clock::now();
+        click(d, IDC_CHECK);
+        Box box = waitForWindow(kResultTitle);
+        Result result;
+        result.ms = std::chrono::duration<double, std::milli>(Clock::now() - pressed).count();
+        if (box.window != nullptr) {
+            result.headline = text(GetDlgItem(box.window, IDC_RESULT_HEADLINE));
+            result.details = text(GetDlgItem(box.window, IDC_RESULT_DETAILS));
+            answer(box, IDOK);
+        }
+        return result;
+    }
+
+    // Whether a window with the title is shown now, without waiting for one.
+    bool shown(const std::wstring& title) const {
+        struct Search {
+            const std::wstring* title;
+            bool found;
+        } search{&title, false};
+        EnumThreadWindows(
+            process_.dwThreadId,
+            [](HWND window, LPARAM context) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(context);
+                s->found = s->found || (IsWindowVisible(window) && text(window) == *s->title);
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+
+    static constexpr wchar_t kResultTitle[] = L"Результат проверки связи";
+    static constexpr wchar_t kCheckAllTitle[] = L"Проверка связи с вычислителями";
+    std::string logs_;
+};
+
+const Fields kHealthyOnCom3 = [] {
+    Fields f = kBoiler;
+    f.serialHigh = 0x0A;
+    f.serialLow = 0x1B;
+    f.type = 3;
+    f.link = 2;
+    f.baud = 4;
+    f.com = 3;
+    f.address = 1;
+    return f;
+}();
+
+const Fields kSilentOnCom3 = [] {
+    Fields f = kSubstation;
+    f.serialHigh = 0x0B;
+    f.serialLow = 0x02;
+    f.type = 3;
+    f.baud = 4;
+    f.com = 3;
+    f.address = 2;
+    return f;
+}();
+
+TEST_F(ConnectionCheckTest, DeviceDialogChecksTheEntryAsEnteredAndChangesNothing) {
+    const std::string prepared = header(1, 60) + record(kBoiler);
+    writeConfig(prepared);
+    start();
+    ASSERT_NE(main_, nullptr);
+    click(main_, IDC_ADD);
+    HWND d = waitForWindow(kDeviceTitle).window;
+    ASSERT_NE(d, nullptr);
+
+    // What OK refuses is refused with OK's message, and nothing reaches the line.
+    enter(d, L"12g4", 2, 0, 5, -1);  // KMT-G on COM6, RS-232
+    click(d, IDC_CHECK);
+    expectError(L"Введен некорректный серийный номер вычислителя!");
+    typeSerial(d, L"12AB");
+    click(d, IDC_CHECK);
+    expectError(L"Вычислитель с таким серийным номером уже задан в текущей конфигурации!");
+    typeSerial(d, L"0D04");
+    choose(d, IDC_LINK, 1);
+    click(d, IDC_CHECK);
+    expectError(L"Не указан номер вычислителя в сети RS-485!");
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(d, IDC_CHECK)));
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(d, IDC_CHECK_CANCEL)));
+    EXPECT_EQ(requests(6), 0u) << "a refused entry reached the line";
+    // The same line shows a request once the entry is right.
+    choose(d, IDC_LINK, 0);
+    Result fixed = checkAndRead(d);
+    EXPECT_EQ(fixed.headline, L"Связь с вычислителем установлена.");
+    EXPECT_GE(requests(6), 1u);
+
+    // A healthy device, a silent one and one whose serial is not the one entered, on COM3.
+    const struct {
+        const wchar_t* serial;
+        int address;
+        const wchar_t* headline;
+        const wchar_t* detail;
+    } rows[] = {
+        {L"0A1B", 0, L"Связь с вычислителем установлена.",
+         L"Серийный номер: 0A1B\r\nТип вычислителя: КМТ-Г\r\nВерсия: 0.1.0\r\nКаналов: 2 из 3\r\n"
+         L"Узлов: 1 из 3\r\n\r\nТекущие значения:\r\n    SYS.Pa = "},
+        {L"0B02", 1, L"Нет связи с вычислителем.",
+         L"Нет ответа по адресу 002 на скорости 19200 бод: вычислитель молчал 4 с после запроса "
+         L"0x50.\r\nПроверьте поля \"Номер вычислителя в сети RS-485\""},
+        {L"0A1C", 0, L"Ответил другой вычислитель.",
+         L"Серийный номер не совпадает: ответил вычислитель 0A1B, а введен 0A1C.\r\nЕсли "
+         L"подключен нужный вычислитель, исправьте поле \"Серийный номер РКЕ\" на 0A1B; если нет, "
+         L"исправьте поля \"COM-порт для связи с вычислителем\" и \"Номер вычислителя в сети "
+         L"RS-485\"."},
+    };
+    double healthyMs = 0;
+    for (const auto& row : rows) {
+        enter(d, row.serial, 2, 1, 2, row.address);
+        if (row.address == 1) {
+            // While the silent device is awaited the dialog says so, offers "Отмена" and answers.
+            click(d, IDC_CHECK);
+            EXPECT_TRUE(waitFor([&] { return IsWindowVisible(GetDlgItem(d, IDC_CHECK_CANCEL)); }));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(d, IDC_CHECK)));
+            EXPECT_EQ(fieldText(d, IDC_CHECK_STATUS),
+                      L"Идет проверка связи: COM3, 19200 бод, адрес 002...");
+            setText(d, IDC_DESCRIPTION, L"Пока идет проверка");
+            EXPECT_EQ(fieldText(d, IDC_DESCRIPTION), L"Пока идет проверка");
+            Box box = waitForWindow(kResultTitle);
+            ASSERT_NE(box.window, nullptr);
+            EXPECT_EQ(text(GetDlgItem(box.window, IDC_RESULT_HEADLINE)), row.headline);
+            const std::wstring details = text(GetDlgItem(box.window, IDC_RESULT_DETAILS));
+            EXPECT_EQ(details.rfind(row.detail, 0), 0u) << platform::wideToUtf8(details);
+            answer(box, IDOK);
+            EXPECT_FALSE(IsWindowVisible(GetDlgItem(d, IDC_CHECK_CANCEL)));
+            continue;
+        }
+        Result result = checkAndRead(d);
+        EXPECT_EQ(result.headline, row.headline);
+        EXPECT_EQ(result.details.rfind(row.detail, 0), 0u) << platform::wideToUtf8(result.details);
+        if (row.address == 0 && healthyMs == 0) {
+            healthyMs = result.ms;
+        }
+    }
+
+    // "Отмена" stops the check of a silent KMT on RS-485 (16 s of silence) at once: measured from
+    // the press to the dialog's "Проверить связь" back, beside the healthy check's whole time.
+    enter(d, L"0C03", 0, 1, 3, 2);
+    const size_t before = requests(4);
+    click(d, IDC_CHECK);
+    ASSERT_TRUE(waitFor([&] { return requests(4) > before; })) << "no request on COM4";
+    const auto pressed = Clock::now();
+    click(d, IDC_CHECK_CANCEL);
+    ASSERT_TRUE(waitFor([&] { return IsWindowEnabled(GetDlgItem(d, IDC_CHECK)) != FALSE; }));
+    const double cancelMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - pressed).count();
+    std::printf("cancel under Wine: %.0f ms to control back; a healthy check: %.0f ms\n", cancelMs,
+                healthyMs);
+    EXPECT_EQ(fieldText(d, IDC_CHECK_STATUS), L"Проверка прервана.");
+    EXPECT_FALSE(shown(kResultTitle)) << "a cancelled check shows no result";
+    EXPECT_LT(cancelMs, std::max(1000.0, 4 * healthyMs));
+
+    // Closing the dialog while a check runs stops it; neither the table nor the file changed.
+    click(d, IDC_CHECK);
+    ASSERT_TRUE(waitFor([&] { return IsWindowVisible(GetDlgItem(d, IDC_CHECK_CANCEL)) != FALSE; }));
+    click(d, IDCANCEL);
+    waitUntilGone(d);
+    EXPECT_EQ(rowCount(), 1);
+    click(main_, IDCANCEL);
+    answer(waitForWindow(L""), IDYES);
+    ASSERT_TRUE(waitForExit());
+    EXPECT_EQ(savedConfig(), prepared);
+}
+
+TEST_F(ConnectionCheckTest, CheckAllShowsOneRowPerDeviceAndCanBeCancelled) {
+    const std::string prepared = header(2, 60) + record(kHealthyOnCom3) + record(kSilentOnCom3);
+    writeConfig(prepared);
+    start();
+    ASSERT_NE(main_, nullptr);
+    for (bool cancel : {false, true}) {
+        click(main_, IDC_CHECK_ALL);
+        Box all = waitForWindow(kCheckAllTitle);
+        ASSERT_NE(all.window, nullptr);
+        HWND list = GetDlgItem(all.window, IDC_CHECK_ALL_LIST);
+        ASSERT_TRUE(waitFor([&] { return cellOf(list, 1, 3) == L"идет проверка..."; }));
+        EXPECT_EQ(cellOf(list, 0, 3), L"в порядке: КМТ-Г, каналов 2, узлов 1");
+        EXPECT_EQ(fieldText(all.window, IDC_CHECK_ALL_STATUS),
+                  L"Проверяется вычислитель 2 из 2: 0B02 (COM3)...");
+        EXPECT_EQ(fieldText(all.window, IDCANCEL), L"Отмена");
+        if (cancel) {
+            click(all.window, IDCANCEL);
+        }
+        ASSERT_TRUE(waitFor([&] { return fieldText(all.window, IDCANCEL) == L"Закрыть"; }));
+        for (int column = 0; column < 3; ++column) {
+            EXPECT_EQ(cellOf(list, 0, column),
+                      (std::vector<std::wstring>{L"0A1B", L"Котельная", L"COM 3"}[column]));
+            EXPECT_EQ(cellOf(list, 1, column),
+                      (std::vector<std::wstring>{L"0B02", L"ЦТП-4", L"COM 3"}[column]));
+        }
+        EXPECT_EQ(cellOf(list, 1, 3), cancel ? L"проверка прервана"
+                                             : L"нет ответа по адресу 002 на скорости 19200 бод");
+        EXPECT_EQ(fieldText(all.window, IDC_CHECK_ALL_STATUS),
+                  cancel ? L"Проверка прервана: проверено 1 из 2, ответили 1."
+                         : L"Проверка завершена: ответили 1 из 2.");
+        answer(all, IDCANCEL);
+    }
+    EXPECT_EQ(rowCount(), 2);
+    click(main_, IDCANCEL);
+    answer(waitForWindow(L""), IDYES);
+    ASSERT_TRUE(waitForExit());
+    EXPECT_EQ(savedConfig(), prepared);
+}
+
+// Not a check: configurator/screenshots.sh runs it to picture the results for the README.
+TEST_F(ConnectionCheckTest, DISABLED_CheckScreenshots) {
+    const char* target = std::getenv("MOVRA_SCREENSHOT_DIR");
+    ASSERT_NE(target, nullptr);
+    writeConfig(header(2, 60) + record(kHealthyOnCom3) + record(kSilentOnCom3));
+    start();
+    ASSERT_NE(main_, nullptr);
+    for (int row : {0, 1}) {
+        focusRow(row);
+        click(main_, IDC_EDIT);
+        HWND d = waitForWindow(kDeviceTitle).window;
+        ASSERT_NE(d, nullptr);
+        click(d, IDC_CHECK);
+        Box box = waitForWindow(kResultTitle);
+        ASSERT_NE(box.window, nullptr);
+        EXPECT_TRUE(captureWindow(box.window,
+                                  fs::path(target) / (row == 0 ? "configurator-check-healthy.bmp"
+                                                               : "configurator-check-silent.bmp")));
+        answer(box, IDOK);
+        click(d, IDCANCEL);
+        waitUntilGone(d);
+    }
+    click(main_, IDC_CHECK_ALL);
+    Box all = waitForWindow(kCheckAllTitle);
+    ASSERT_NE(all.window, nullptr);
+    ASSERT_TRUE(waitFor([&] { return fieldText(all.window, IDCANCEL) == L"Закрыть"; }));
+    EXPECT_TRUE(captureWindow(all.window, fs::path(target) / "configurator-check-all.bmp"));
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -10,46 +13,79 @@ namespace {
 
 class ServerStateCounts : public ::testing::Test {
 protected:
-    void SetUp() override { serverState().Reset(); }
-    void TearDown() override { serverState().Reset(); }
+    // A client in the lowest free slot, as the class factory and the server object enter it.
+    uint32_t addClient() {
+        std::optional<uint32_t> slot = state.clients.claim();
+        EXPECT_TRUE(slot);
+        state.AddClient(slot.value_or(0), nullptr);
+        return slot.value_or(0);
+    }
+
+    ServerState state;
 };
 
 TEST_F(ServerStateCounts, EachChangeReturnsTheNewCount) {
-    EXPECT_EQ(serverState().AddClient(), 1);
-    EXPECT_EQ(serverState().AddClient(), 2);
-    EXPECT_EQ(serverState().RemoveClient(), 1);
-    EXPECT_EQ(serverState().LockServerCount(true), 1);
-    EXPECT_EQ(serverState().LockServerCount(true), 2);
-    EXPECT_EQ(serverState().LockServerCount(false), 1);
-    EXPECT_EQ(serverState().clientCount.load(), 1);
-    EXPECT_EQ(serverState().serverLockCount.load(), 1);
+    const uint32_t first = *state.clients.claim();
+    const uint32_t second = *state.clients.claim();
+    EXPECT_EQ(state.AddClient(first, nullptr), 1);
+    EXPECT_EQ(state.AddClient(second, nullptr), 2);
+    EXPECT_EQ(state.RemoveClient(first), 1);
+    EXPECT_EQ(state.LockServerCount(true), 1);
+    EXPECT_EQ(state.LockServerCount(true), 2);
+    EXPECT_EQ(state.LockServerCount(false), 1);
+    EXPECT_EQ(state.clients.count(), 1);
+    EXPECT_EQ(state.serverLockCount.load(), 1);
 }
 
 TEST_F(ServerStateCounts, AClientOrALockKeepsTheServerInUse) {
-    EXPECT_FALSE(serverState().IsServerInUse());
-    serverState().AddClient();
-    EXPECT_TRUE(serverState().IsServerInUse());
-    serverState().RemoveClient();
-    EXPECT_FALSE(serverState().IsServerInUse());
-    serverState().LockServerCount(true);
-    EXPECT_TRUE(serverState().IsServerInUse());
-    serverState().LockServerCount(false);
-    EXPECT_FALSE(serverState().IsServerInUse());
+    EXPECT_FALSE(state.IsServerInUse());
+    const uint32_t slot = addClient();
+    EXPECT_TRUE(state.IsServerInUse());
+    state.RemoveClient(slot);
+    EXPECT_FALSE(state.IsServerInUse());
+    state.LockServerCount(true);
+    EXPECT_TRUE(state.IsServerInUse());
+    state.LockServerCount(false);
+    EXPECT_FALSE(state.IsServerInUse());
 }
 
-// Creations and destructions of server objects on many COM threads at once lose no change.
+// Ten slots, the lowest free one first; a slot claimed for an object that was never made is
+// freed without changing the count.
+TEST_F(ServerStateCounts, TheTableGivesTheLowestOfTenSlotsAndCountsOnlyWhatEntered) {
+    for (uint32_t slot = 0; slot < kClientSlots; ++slot) {
+        EXPECT_EQ(state.clients.claim(), slot);
+    }
+    EXPECT_EQ(state.clients.claim(), std::nullopt) << "an eleventh slot";
+    state.AddClient(4, nullptr);
+    EXPECT_EQ(state.clients.leave(2), 1) << "slot 2 never entered";
+    EXPECT_EQ(state.clients.claim(), 2u);
+    EXPECT_EQ(state.RemoveClient(4), 0);
+    EXPECT_EQ(state.clients.claim(), 4u);
+    EXPECT_FALSE(state.IsServerInUse());
+}
+
+// Creations and destructions of server objects on many COM threads at once lose no change, and no
+// two of them hold a slot at once.
 TEST_F(ServerStateCounts, ChangesFromManyThreadsAreNotLost) {
     constexpr int kThreads = 8;
     constexpr int kChanges = 20000;
+    std::array<std::atomic<int>, kClientSlots> holders{};
+    std::atomic<int> clashes{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([] {
+        threads.emplace_back([&] {
             for (int i = 0; i < kChanges; ++i) {
-                serverState().AddClient();
-                serverState().LockServerCount(true);
+                state.LockServerCount(true);
+                if (std::optional<uint32_t> slot = state.clients.claim()) {
+                    clashes += holders[*slot]++ != 0 ? 1 : 0;
+                    state.AddClient(*slot, nullptr);
+                    --holders[*slot];
+                    state.RemoveClient(*slot);
+                } else {
+                    ++clashes;  // eight threads never fill ten slots
+                }
                 if (i % 2 == 0) {
-                    serverState().RemoveClient();
-                    serverState().LockServerCount(false);
+                    state.LockServerCount(false);
                 }
             }
         });
@@ -57,28 +93,10 @@ TEST_F(ServerStateCounts, ChangesFromManyThreadsAreNotLost) {
     for (auto& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(serverState().clientCount.load(), kThreads * kChanges / 2);
-    EXPECT_EQ(serverState().serverLockCount.load(), kThreads * kChanges / 2);
-}
-
-TEST_F(ServerStateCounts, ResetClearsFlagsCountsAndClientSlots) {
-    ServerState& state = serverState();
-    state.pollRunning = 1;
-    state.notifyRunning = 1;
-    state.stopRequested = 1;
-    state.mainThreadId = 42;
-    serverState().AddClient();
-    serverState().LockServerCount(true);
-    state.clients[kClientSlots - 1] = reinterpret_cast<CMovraOPCServer*>(&state);
-    serverState().Reset();
-    EXPECT_EQ(state.pollRunning.load(), 0);
-    EXPECT_EQ(state.notifyRunning.load(), 0);
-    EXPECT_FALSE(IsStopRequested());
-    EXPECT_EQ(state.mainThreadId.load(), 0u);
-    EXPECT_FALSE(serverState().IsServerInUse());
-    for (const auto& client : state.clients) {
-        EXPECT_EQ(client.load(), nullptr);
-    }
+    EXPECT_EQ(clashes.load(), 0);
+    EXPECT_EQ(state.clients.count(), 0);
+    EXPECT_EQ(state.serverLockCount.load(), kThreads * kChanges / 2);
+    EXPECT_EQ(state.arrivals.load(), 2u * kThreads * kChanges);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The connection on a real line: a pseudo-terminal whose far side is a scripted station.
 #include "server/device/connection.h"
 
-#include "server/core/server_state.h"
+#include "server/core/stop_token.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/frame_bytes.h"
 #include "tests/support/line_peer.h"
@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -475,7 +476,8 @@ TEST(LineStopTest, EndsAWaitWithinOneSlice) {
     for (const auto& c : cases) {
         LinePeer peer(kComPort, 8, [&](const std::string&, size_t) { return c.reply; });
         FakeClock clock;
-        CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock, serverState().stopToken());
+        std::atomic<LONG> stop{0};
+        CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock, StopToken(stop));
         uint16_t error;
         ASSERT_EQ(connection.SetRetryLimit(5), S_OK);
         ASSERT_EQ(connection.Open(&error), S_OK);
@@ -484,12 +486,11 @@ TEST(LineStopTest, EndsAWaitWithinOneSlice) {
             if (c.how == Stop::kAbort) {
                 connection.Abort();
             } else {
-                serverState().stopRequested.store(1);
+                stop.store(1);
             }
         });
         Outcome outcome = runExchange(connection, kmtRequest());
         ASSERT_TRUE(probe.finish());
-        serverState().stopRequested.store(0);
         EXPECT_EQ(outcome.result, E_FAIL);
         EXPECT_LE(probe.slicesAfterStop(), 1u);
         EXPECT_LT(clock.nowMs(), 16000u);

@@ -4,7 +4,7 @@
 // simulator's trace tells what went out on the line.
 #include "server/device/connection.h"
 
-#include "server/core/server_state.h"
+#include "server/core/stop_token.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/frame_bytes.h"
 #include "tests/support/test_support.h"
@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -77,11 +78,7 @@ using Functions = std::vector<std::string>;
 
 class ConnectionSimTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ::setenv("MOVRA_PORTS", ports.path().c_str(), 1);
-        serverState().stopRequested = 0;
-    }
-    void TearDown() override { serverState().stopRequested = 0; }
+    void SetUp() override { ::setenv("MOVRA_PORTS", ports.path().c_str(), 1); }
 
     void startSim(const std::string& device) {
         sim = std::make_unique<KmtSimLine>(
@@ -98,6 +95,7 @@ protected:
 
     test::TempDir ports;
     FakeClock clock;
+    std::atomic<LONG> stopFlag{0};  // the connections' stop
     std::unique_ptr<KmtSimLine> sim;
 };
 
@@ -182,7 +180,7 @@ TEST_F(ConnectionSimTest, AnErrorReplyIsNeverRepeated) {
 TEST_F(ConnectionSimTest, SilenceIsRepeatedAndRecoveredOnce) {
     startSim("model=KMT,serial=0A1B,fault=silent@0xB0#1");
     speedUp();
-    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock, serverState().stopToken());
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock, StopToken(stopFlag));
     ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
     uint16_t error;
     ASSERT_EQ(connection.Open(&error), S_OK);
@@ -200,12 +198,12 @@ TEST_F(ConnectionSimTest, SilenceIsRepeatedAndRecoveredOnce) {
 // A stop of the server during a 16-second wait ends it within the wait slice under way.
 TEST_F(ConnectionSimTest, AStopEndsAWaitAtOnce) {
     startSim("model=KMT,serial=0A1B,fault=silent");
-    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock, serverState().stopToken());
+    CMovraDeviceConnection connection(deviceOf(kTypeKmt), 0, clock, StopToken(stopFlag));
     ASSERT_EQ(connection.SetRetryLimit(3), S_OK);
     uint16_t error;
     ASSERT_EQ(connection.Open(&error), S_OK);
     // 200 ms on the connection's clock, it is deep in its wait.
-    test::StopProbe probe(clock, 200, [] { serverState().stopRequested = 1; });
+    test::StopProbe probe(clock, 200, [this] { stopFlag = 1; });
     Outcome outcome = runExchange(connection, kmtIdentity());
     ASSERT_TRUE(probe.finish());
     EXPECT_EQ(outcome.result, E_FAIL);

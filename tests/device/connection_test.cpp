@@ -2,12 +2,13 @@
 #include "server/device/connection.h"
 
 #include "platform/serial.h"
-#include "server/core/server_state.h"
+#include "server/core/stop_token.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/frame_bytes.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
 #include <string>
 #include <vector>
@@ -34,13 +35,6 @@ std::string crcBytesOf(const std::string& bytes) {
     uint16_t crc = Crc16({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
     return bytesOf({static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)});
 }
-
-// Clears the server's stop flag around a test that sets it.
-class StopFlagGuard {
-public:
-    StopFlagGuard() { serverState().stopRequested.store(0); }
-    ~StopFlagGuard() { serverState().stopRequested.store(0); }
-};
 
 TEST(Crc16Test, MatchesTheModbusVectors) {
     const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
@@ -166,8 +160,9 @@ public:
         std::string frame;  // with error ERR_NONE and an empty frame: out of memory
     };
 
-    ScriptedConnection(const DeviceRecord& device, platform::Clock& clock, uint16_t riCount = 0)
-        : CMovraDeviceConnection(device, riCount, clock, serverState().stopToken()), clock_(clock) {}
+    ScriptedConnection(const DeviceRecord& device, platform::Clock& clock, uint16_t riCount = 0,
+                       StopToken stop = {})
+        : CMovraDeviceConnection(device, riCount, clock, stop), clock_(clock) {}
 
     HRESULT Open(uint16_t* error) override {
         ++opens;
@@ -390,16 +385,16 @@ TEST(ExchangeTest, AStopEndsEveryLaterExchangeBeforeAnythingIsSent) {
     EXPECT_EQ(aborted.exchange(kmtRequest()), E_FAIL);
     EXPECT_TRUE(aborted.sent.empty());
 
-    StopFlagGuard guard;
-    ScriptedConnection stopping(deviceOf(kTypeKmt), clock);
+    std::atomic<LONG> stop{0};
+    ScriptedConnection stopping(deviceOf(kTypeKmt), clock, 0, StopToken(stop));
     ASSERT_EQ(stopping.SetRetryLimit(3), S_OK);
     stopping.answers = {{ERR_NO_ANSWER, ""}};
-    serverState().stopRequested.store(1);
+    stop.store(1);
     EXPECT_EQ(stopping.exchange(kmtRequest()), E_FAIL);
     // The failed attempt saw the stop: no reopen, no second send.
     EXPECT_EQ(stopping.sent.size(), 1u);
     EXPECT_EQ(stopping.opens, 0);
-    serverState().stopRequested.store(0);
+    stop.store(0);
     stopping.answers = {{ERR_NONE, replyFrame(0xFE, 0xB0, "")}};
     EXPECT_EQ(stopping.exchange(kmtRequest()), E_FAIL);  // a seen stop never clears
     EXPECT_EQ(stopping.sent.size(), 1u);
@@ -463,16 +458,16 @@ TEST(WarmUpTest, DelaysOnlyTheFirstFrameOfAConnectionThroughAnAdapterWithSeveral
 }
 
 TEST(WarmUpTest, AStopIsSeenWithinOneHundredMilliseconds) {
-    StopFlagGuard guard;
+    std::atomic<LONG> stop{0};
     FakeClock clock;
     DeviceRecord device = deviceOf(kTypeKmtU, kLinkRs485, 1);
     device.viaRiAdapter = 1;
-    ScriptedConnection connection(device, clock, 2);
+    ScriptedConnection connection(device, clock, 2, StopToken(stop));
     uint64_t stopAt = 0;
     clock.setSleepHook([&](uint64_t now) {
         if (now >= 3050 && stopAt == 0) {
             stopAt = now;
-            serverState().stopRequested.store(1);
+            stop.store(1);
         }
     });
     uint64_t start = clock.nowMs();

@@ -204,7 +204,6 @@ private:
         const size_t slot = in.pick(servers.size());
         if (!servers[slot]) {
             auto* object = new CMovraOPCServer(env.context, static_cast<uint32_t>(slot));
-            env.state.clients[slot] = object;
             FUZZ_CHECK(object->QueryInterface(IID_IOPCServer, servers[slot].putVoid()) == S_OK);
         }
         return servers[slot].get();

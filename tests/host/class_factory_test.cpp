@@ -61,27 +61,29 @@ TEST_F(ClassFactory, ServesTenClientsAndGivesAFreedSlotToTheNext) {
         ASSERT_TRUE(clients.back());
         EXPECT_EQ(slotOf(clients.back().get()), slot);
     }
-    EXPECT_EQ(state.clientCount.load(), 10);
+    EXPECT_EQ(state.clients.count(), 10);
     EXPECT_FALSE(activate(E_FAIL)) << "an eleventh client is refused";
 
     clients[3].reset();
     clients[7].reset();
-    EXPECT_EQ(state.clients[3].load(), nullptr);
+    EXPECT_EQ(state.clients.at(3), nullptr);
     ComPtr<IOPCServer> next = activate();
     ASSERT_TRUE(next);
     EXPECT_EQ(slotOf(next.get()), 3u);
-    EXPECT_EQ(platform::wideToUtf8(state.clients[3].load()->clientName()), "Default Client 4");
+    EXPECT_EQ(platform::wideToUtf8(static_cast<CMovraOPCServer*>(next.get())->clientName()),
+              "Default Client 4");
     clients.clear();
     next.reset();
-    EXPECT_EQ(state.clientCount.load(), 0);
+    EXPECT_EQ(state.clients.count(), 0);
 }
 
 TEST_F(ClassFactory, KeepsNoSlotForAnInterfaceTheServerDoesNotOffer) {
     void* out = this;
     EXPECT_EQ(factory.CreateInstance(nullptr, IID_IOPCGroupStateMgt, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(state.clients[0].load(), nullptr);
-    EXPECT_EQ(state.clientCount.load(), 0);
+    EXPECT_EQ(state.clients.claim(), 0u) << "the slot was kept";
+    state.clients.leave(0);
+    EXPECT_EQ(state.clients.count(), 0);
     EXPECT_EQ(factory.CreateInstance(nullptr, IID_IOPCServer, nullptr), E_INVALIDARG);
     // An aggregation request is served as a plain creation.
     ComPtr<IUnknown> plain, aggregated;
@@ -116,7 +118,7 @@ TEST_F(ClassFactory, GivesSimultaneousActivationsDifferentSlots) {
         ASSERT_EQ(served, kClientSlots) << "round " << round;
         ASSERT_EQ(slots.size(), kClientSlots) << "two clients shared a slot";
     }
-    EXPECT_EQ(state.clientCount.load(), 0);
+    EXPECT_EQ(state.clients.count(), 0);
 }
 
 TEST_F(ClassFactory, PostsQuitAfterTheLastClientUnlessTheServerIsLocked) {

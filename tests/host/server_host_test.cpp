@@ -67,9 +67,7 @@ class HostRun {
 public:
     explicit HostRun(HostTimes times, uint32_t cycleMs = 20,
                      platform::Clock& clock = platform::realClock())
-        : times_(times), cycleMs_(cycleMs), clock_(clock) {
-        serverState().Reset();
-    }
+        : times_(times), cycleMs_(cycleMs), clock_(clock) {}
 
     ~HostRun() {
         if (thread_.joinable()) {
@@ -94,7 +92,7 @@ public:
             ready.set_value();
         };
         if (!hooks.runPollCycle) {
-            hooks.runPollCycle = [this] { recordCycle(); };
+            hooks.runPollCycle = [this](HANDLE) { recordCycle(); };
         }
         if (!hooks.notifyClients) {
             hooks.notifyClients = [this](WPARAM periodic) {
@@ -103,7 +101,7 @@ public:
                 changed_.notify_all();
             };
         }
-        host_ = std::make_unique<ServerHost>(log_, std::move(hooks), times_, clock_);
+        host_ = std::make_unique<ServerHost>(log_, state, std::move(hooks), times_, clock_);
         thread_ = std::thread([this] {
             exitCode_ = host_->runServer(commandLine.c_str(), dir.file("MovraOPCServer.exe"));
             endedAtMs_ = clock_.nowMs();
@@ -179,6 +177,7 @@ public:
     std::string logText() { return withoutTimeLines(test::ReadFileBytes(dir.file("log.txt"))); }
 
     TempDir dir;
+    ServerState state;  // the host's, which the test plays clients and passes on
     std::atomic<uint32_t> cycleMs{0};
 
 private:
@@ -190,7 +189,7 @@ private:
         }
         uint32_t duration = cycleMs != 0 ? cycleMs.load() : cycleMs_;
         auto until = Clock::now() + std::chrono::milliseconds(duration);
-        while (Clock::now() < until && !IsStopRequested()) {
+        while (Clock::now() < until && state.stopRequested.load() == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         std::lock_guard lock(mutex_);
@@ -216,6 +215,13 @@ private:
     std::vector<WPARAM> notifications_;
 };
 
+// A server object entering the lowest free slot, as the class factory makes it; its slot.
+uint32_t addClient(ServerState& state) {
+    const uint32_t slot = state.clients.claim().value_or(0);
+    state.AddClient(slot, nullptr);
+    return slot;
+}
+
 HostTimes fastTimes(uint32_t periodMs) {
     HostTimes times;
     times.warmUpMs = 40;
@@ -228,15 +234,15 @@ HostTimes fastTimes(uint32_t periodMs) {
 }
 
 TEST(ServerHost, MissingConfigurationEndsWithMinusOneAndTwoLogLines) {
-    serverState().Reset();
+    ServerState state;
     TempDir dir;
     CMovraLog log{platform::realClock()};
     bool configured = false;
     bool polled = false;
     HostHooks hooks;
     hooks.configured = [&](const ServerConfiguration&) { configured = true; };
-    hooks.runPollCycle = [&] { polled = true; };
-    ServerHost host(log, hooks, HostTimes{}, platform::realClock());
+    hooks.runPollCycle = [&](HANDLE) { polled = true; };
+    ServerHost host(log, state, hooks, HostTimes{}, platform::realClock());
     EXPECT_EQ(host.runServer("-Embedding", dir.file("MovraOPCServer.exe")), -1);
     EXPECT_FALSE(configured);
     EXPECT_FALSE(polled);
@@ -249,7 +255,7 @@ TEST(ServerHost, MissingConfigurationEndsWithMinusOneAndTwoLogLines) {
 }
 
 TEST(ServerHost, RegistrationSwitchesUnregisterFirstAndLogTheOutcome) {
-    serverState().Reset();
+    ServerState state;
     TempDir dir;
     CMovraLog log{platform::realClock()};
     std::vector<int> calls;
@@ -261,8 +267,8 @@ TEST(ServerHost, RegistrationSwitchesUnregisterFirstAndLogTheOutcome) {
         return result;
     };
     bool polled = false;
-    hooks.runPollCycle = [&] { polled = true; };
-    ServerHost host(log, hooks, HostTimes{}, platform::realClock());
+    hooks.runPollCycle = [&](HANDLE) { polled = true; };
+    ServerHost host(log, state, hooks, HostTimes{}, platform::realClock());
     EXPECT_EQ(host.runServer("/register", dir.file("MovraOPCServer.exe")), 0);
     EXPECT_EQ(calls, (std::vector<int>{0, 1}));
     EXPECT_EQ(withoutTimeLines(test::ReadFileBytes(dir.file("log.txt"))),
@@ -271,7 +277,7 @@ TEST(ServerHost, RegistrationSwitchesUnregisterFirstAndLogTheOutcome) {
     calls.clear();
     result = 0;
     CMovraLog freshLog{platform::realClock()};
-    ServerHost failing(freshLog, hooks, HostTimes{}, platform::realClock());
+    ServerHost failing(freshLog, state, hooks, HostTimes{}, platform::realClock());
     EXPECT_EQ(failing.runServer("-U", dir.file("MovraOPCServer.exe")), 0);
     EXPECT_EQ(calls, (std::vector<int>{0}));
     EXPECT_EQ(withoutTimeLines(test::ReadFileBytes(dir.file("log.txt"))),
@@ -360,8 +366,8 @@ void atGraceTime(FakeClock& clock, uint64_t afterMs, std::function<void()> act) 
 
 // WM_QUIT while `keep` holds the server within the grace: the loop goes on serving until `let go`
 // has run and another WM_QUIT comes.
-void expectQuitCancelledWithinTheGrace(const std::function<void()>& keep,
-                                       const std::function<void()>& letGo) {
+void expectQuitCancelledWithinTheGrace(const std::function<void(ServerState&)>& keep,
+                                       const std::function<void(ServerState&)>& letGo) {
     FakeClock clock;
     HostRun run(fastTimes(60000), 20, clock);
     run.writeConfiguration(1);
@@ -369,7 +375,7 @@ void expectQuitCancelledWithinTheGrace(const std::function<void()>& keep,
     ASSERT_TRUE(run.waitForCycles(2));
     std::atomic<bool> kept{false};
     atGraceTime(clock, 100, [&] {
-        keep();
+        keep(run.state);
         kept = true;
     });
     run.post(WM_QUIT);
@@ -383,19 +389,19 @@ void expectQuitCancelledWithinTheGrace(const std::function<void()>& keep,
     EXPECT_TRUE(run.waitForCycles(3, 20000));
     EXPECT_FALSE(run.finished());
     clock.setSleepHook(nullptr);
-    letGo();
+    letGo(run.state);
     run.post(WM_QUIT);
     EXPECT_EQ(run.join(20000), 0);
 }
 
 TEST(ServerHost, QuitIsCancelledByAClientWithinTheGrace) {
-    expectQuitCancelledWithinTheGrace([] { serverState().AddClient(); },
-                                      [] { serverState().RemoveClient(); });
+    expectQuitCancelledWithinTheGrace([](ServerState& state) { addClient(state); },
+                                      [](ServerState& state) { state.RemoveClient(0); });
 }
 
 TEST(ServerHost, QuitIsCancelledByAServerLockWithinTheGrace) {
-    expectQuitCancelledWithinTheGrace([] { serverState().LockServerCount(true); },
-                                      [] { serverState().LockServerCount(false); });
+    expectQuitCancelledWithinTheGrace([](ServerState& state) { state.LockServerCount(true); },
+                                      [](ServerState& state) { state.LockServerCount(false); });
 }
 
 // A client that connects and leaves between two looks of the grace still cancels it: the server
@@ -409,8 +415,7 @@ TEST(ServerHost, AClientThatComesAndGoesWithinTheGraceRestartsIt) {
     ASSERT_TRUE(run.waitForCycles(1));
     std::atomic<uint64_t> lastClientGoneMs{0};
     atGraceTime(clock, 100, [&] {
-        serverState().AddClient();
-        serverState().RemoveClient();
+        run.state.RemoveClient(addClient(run.state));
         lastClientGoneMs = clock.nowMs();
         run.post(WM_QUIT);  // what the last server object's end posts
     });
@@ -432,7 +437,7 @@ TEST(ServerHost, StartedByComWithoutAClientEndsAfterTheGrace) {
         run.writeConfiguration(1);
         run.commandLine = "-Embedding";
         if (clientComes) {
-            serverState().AddClient();  // before the first look of the grace, as COM's is
+            addClient(run.state);  // before the first look of the grace, as COM's is
         }
         auto started = Clock::now();
         run.start();
@@ -444,7 +449,7 @@ TEST(ServerHost, StartedByComWithoutAClientEndsAfterTheGrace) {
         }
         ASSERT_TRUE(run.waitForCycles(2));
         EXPECT_FALSE(run.finished());
-        serverState().RemoveClient();
+        run.state.RemoveClient(0);
         run.post(WM_QUIT);
         EXPECT_EQ(run.join(20000), 0);
     }
@@ -457,7 +462,7 @@ TEST(ServerHost, AnExceptionEndsOnlyItsCycle) {
     run.writeConfiguration(1);
     std::atomic<int> cycles{0};
     HostHooks hooks;
-    hooks.runPollCycle = [&cycles] {
+    hooks.runPollCycle = [&cycles](HANDLE) {
         switch (++cycles) {
             case 1:
                 throw std::bad_alloc();
@@ -475,7 +480,7 @@ TEST(ServerHost, AnExceptionEndsOnlyItsCycle) {
                                     "Ошибка!\r\n\r\n"));
     run.post(WM_QUIT);
     EXPECT_EQ(run.join(20000), 0);
-    EXPECT_EQ(serverState().pollRunning.load(), 0);
+    EXPECT_EQ(run.state.pollRunning.load(), 0);
 }
 
 TEST(ServerHost, ShutdownStopsARunningCycleAndWaitsForIt) {
@@ -489,7 +494,7 @@ TEST(ServerHost, ShutdownStopsARunningCycleAndWaitsForIt) {
     run.post(WM_QUIT);
     EXPECT_EQ(run.join(20000), 0);
     EXPECT_EQ(run.ends().size(), 3u);
-    EXPECT_EQ(serverState().pollRunning.load(), 0);
+    EXPECT_EQ(run.state.pollRunning.load(), 0);
 }
 
 TEST(ServerHost, NotifyMessagePassesItsKindAndWaitsForARunningPass) {
@@ -497,11 +502,11 @@ TEST(ServerHost, NotifyMessagePassesItsKindAndWaitsForARunningPass) {
     run.writeConfiguration(1);
     run.start();
     ASSERT_TRUE(run.waitForNotifications(1));
-    serverState().notifyRunning = 1;
+    run.state.notifyRunning = 1;
     run.post(WM_NOTIFY_CLIENTS, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(run.notifications().size(), 1u);
-    serverState().notifyRunning = 0;
+    run.state.notifyRunning = 0;
     ASSERT_TRUE(run.waitForNotifications(2));
     EXPECT_EQ(run.notifications()[1], 0u);
 }

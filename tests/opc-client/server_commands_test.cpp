@@ -41,7 +41,7 @@ protected:
         }
         EXPECT_EQ(progId, "MOVRA.OPC-server");
         server = newServer();
-        groupLists.push_back(context.clients.at(0));
+        groupLists.push_back(state.clients.at(0));
         return {ActivationStage::Create, S_OK};
     }
 
@@ -51,7 +51,7 @@ protected:
         std::ostringstream out;
         std::ostringstream err;
         int code = runClient(arguments, *this, out, err, session);
-        EXPECT_EQ(state.clients[0].load(), nullptr) << "a reference to the server was kept";
+        EXPECT_EQ(state.clients.count(), 0) << "a reference to the server was kept";
         for (const std::weak_ptr<ServerGroups>& groups : groupLists) {
             EXPECT_TRUE(groups.expired()) << "a reference to a group was kept";
         }
@@ -67,7 +67,7 @@ protected:
 
     // The client's only group, as the notification pass finds it.
     CMovraOPCGroup* clientGroup() {
-        CMovraOPCServer* server = state.clients[0].load();
+        CMovraOPCServer* server = serverIn(0);
         ComPtr<IOPCServer> opc;
         EXPECT_EQ(server->QueryInterface(IID_IOPCServer, opc.putVoid()), S_OK);
         ComPtr<IEnumUnknown> groups;

@@ -57,9 +57,7 @@ protected:
         return browse->ChangeBrowsePosition(direction, W(text).c_str());
     }
 
-    std::string path() {
-        return platform::wideToUtf8(state.clients[0].load()->browsePosition().path());
-    }
+    std::string path() { return platform::wideToUtf8(serverIn(0)->browsePosition().path()); }
 
     // Every name the enumerator still gives, asked for three at a time.
     static Names drain(IEnumString* names) {

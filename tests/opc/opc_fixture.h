@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <optional>
 #include <string>
@@ -74,10 +75,10 @@ protected:
         }
     }
 
-    // A server object in `slot`, as the class factory stores it.
+    // A server object in `slot`, as the class factory makes it.
     ComPtr<IOPCServer> newServer(uint32_t slot = 0) {
         auto* object = new CMovraOPCServer(context, slot);
-        state.clients[slot] = object;
+        servers_.at(slot) = object;
         ComPtr<IOPCServer> server;
         EXPECT_EQ(object->QueryInterface(IID_IOPCServer, server.putVoid()), S_OK);
         return server;
@@ -134,6 +135,9 @@ protected:
         context.catalogue = &catalogue;
     }
 
+    // The object newServer made last in `slot`; the test holds a reference to it.
+    CMovraOPCServer* serverIn(uint32_t slot) const { return servers_.at(slot); }
+
     // Tests release what they hold before the leak check.
     virtual void releaseAll() {}
 
@@ -143,6 +147,7 @@ protected:
 
 private:
     std::optional<long> blocksAtStart_ = LiveTaskMemBlocks();
+    std::array<CMovraOPCServer*, kClientSlots> servers_{};
 };
 
 }  // namespace movra::test

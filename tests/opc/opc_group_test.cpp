@@ -238,7 +238,7 @@ TEST_F(Group, OutlivesItsServerObjectAsARemovedGroup) {
 // wait for them the other way round.
 TEST_F(Group, CloneAndRenameNeverInvertTheLockOrder) {
     auto* object = static_cast<CMovraOPCGroup*>(static_cast<IOPCGroupStateMgt*>(group.get()));
-    std::mutex& serverMutex = state.clients[0].load()->connectionLock();
+    std::mutex& serverMutex = serverIn(0)->connectionLock();
     std::atomic<bool> done{false};
     std::thread pass([&] {
         while (!done) {

@@ -435,8 +435,8 @@ TEST_F(GroupEnumerators, EmptyServerGivesSFalse) {
 
 TEST_F(ServerObject, NamesItsClientAfterItsSlotUntilTheClientSaysOtherwise) {
     ComPtr<IOPCServer> first = newServer(0), fourth = newServer(3);
-    auto* object = state.clients[3].load();
-    EXPECT_EQ(platform::wideToUtf8(state.clients[0].load()->clientName()), "Default Client 1");
+    auto* object = serverIn(3);
+    EXPECT_EQ(platform::wideToUtf8(serverIn(0)->clientName()), "Default Client 1");
     EXPECT_EQ(platform::wideToUtf8(object->clientName()), "Default Client 4");
     ComPtr<IOPCCommon> common;
     ASSERT_EQ(fourth.queryInterface(IID_IOPCCommon, common), S_OK);

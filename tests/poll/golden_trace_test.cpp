@@ -103,11 +103,9 @@ std::string framesOf(const std::string& trace) {
 
 class GoldenTraceTest : public ::testing::TestWithParam<GoldenCase> {
 protected:
-    static void SetUpTestSuite() { ASSERT_NE(createPortMutex(), nullptr); }
-
     void SetUp() override {
         ::setenv("MOVRA_PORTS", ports.path().c_str(), 1);
-        serverState().stopRequested = 0;
+        ASSERT_TRUE(portMutex);
         ASSERT_EQ(log.Open(ports.file("MovraOPCServer.exe").c_str()), 1);
     }
 
@@ -151,13 +149,13 @@ protected:
         configuration.channelCounts = {channelCountOf(c.type)};
         configuration.nodeCounts = {nodeCountOf(c.type)};
         EXPECT_EQ(catalogue.BuildCatalogue(configuration), S_OK);
-        PollContext poll(log, catalogue, clock, serverState().stopToken());
+        PollContext poll(log, catalogue, clock, StopToken{});
         poll.configure(configuration);
 
         std::string text;
         size_t traced = 0;
         for (const char* pass : {"identify pass", "read pass 1", "read pass 2"}) {
-            poll.RunPollCycle();
+            poll.RunPollCycle(portMutex.get());
             const std::string trace = sim.settledTraceText();
             text += std::string("== frames of the ") + pass + "\n" +
                     framesOf(trace.substr(std::min(traced, trace.size())));
@@ -171,6 +169,7 @@ protected:
     }
 
     test::TempDir ports;
+    platform::UniqueHandle portMutex = createPortMutex();
     FrozenWallClock clock;
     CMovraLog log{clock};
     CMovraItem catalogue{clock};

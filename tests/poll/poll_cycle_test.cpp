@@ -5,8 +5,8 @@
 #include "server/poll/poll_cycle.h"
 
 #include "platform/codepage.h"
+#include "platform/handle_ptr.h"
 #include "server/core/log.h"
-#include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/file_time.h"
@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -89,8 +90,7 @@ T* handOut(const std::vector<T>& items) {
 class ScriptedExchange : public CMovraDataExchange {
 public:
     ScriptedExchange(uint8_t type, std::shared_ptr<Script> script, platform::Clock& clock)
-        : CMovraDataExchange(modelOf(type), clock),
-          script_(std::move(script)) {}
+        : CMovraDataExchange(modelOf(type), clock), script_(std::move(script)) {}
 
     HRESULT Identify(uint16_t* channels, uint16_t* nodes, DeviceIdentity** identity,
                      ChannelDescriptor** channelDescriptors, NodeDescriptor** nodeDescriptors,
@@ -160,17 +160,7 @@ DeviceRecord deviceOf(uint8_t type, uint8_t serialLow) {
 
 class PollCycleTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (serverState().portMutex == nullptr) {
-            serverState().portMutex = CreateMutexA(nullptr, FALSE, nullptr);
-        }
-    }
-
-    void SetUp() override {
-        serverState().stopRequested = 0;
-        ASSERT_EQ(log.Open(folder.file("MovraOPCServer.exe").c_str()), 1);
-    }
-    void TearDown() override { serverState().stopRequested = 0; }
+    void SetUp() override { ASSERT_EQ(log.Open(folder.file("MovraOPCServer.exe").c_str()), 1); }
 
     // One script per device, in table order; the factory hands each device its own.
     std::shared_ptr<Script> scriptFor(uint8_t type) {
@@ -190,27 +180,27 @@ protected:
             ASSERT_EQ(catalogue.BuildCatalogue(configuration), S_OK);
         }
         buildTicks = ticksOf(clock.systemTime());
-        poll = std::make_unique<PollContext>(
-            log, catalogue, clock, serverState().stopToken(),
-            [this](uint8_t type, platform::Clock& exchangeClock) {
-                ++created;
-                switch (creation) {
-                    case Creation::Null:
-                        return std::unique_ptr<CMovraDataExchange>();
-                    case Creation::ThrowsBadAlloc:
-                        throw std::bad_alloc();
-                    case Creation::ThrowsOther:
-                        throw std::runtime_error("scripted failure");
-                    case Creation::Scripted:
-                        break;
-                }
-                std::unique_ptr<CMovraDataExchange> exchange;
-                if (created - 1 < scripts.size()) {
-                    exchange = std::make_unique<ScriptedExchange>(type, scripts[created - 1],
-                                                                  exchangeClock);
-                }
-                return exchange;
-            });
+        poll =
+            std::make_unique<PollContext>(log, catalogue, clock, StopToken(stop),
+                                          [this](uint8_t type, platform::Clock& exchangeClock) {
+                                              ++created;
+                                              switch (creation) {
+                                                  case Creation::Null:
+                                                      return std::unique_ptr<CMovraDataExchange>();
+                                                  case Creation::ThrowsBadAlloc:
+                                                      throw std::bad_alloc();
+                                                  case Creation::ThrowsOther:
+                                                      throw std::runtime_error("scripted failure");
+                                                  case Creation::Scripted:
+                                                      break;
+                                              }
+                                              std::unique_ptr<CMovraDataExchange> exchange;
+                                              if (created - 1 < scripts.size()) {
+                                                  exchange = std::make_unique<ScriptedExchange>(
+                                                      type, scripts[created - 1], exchangeClock);
+                                              }
+                                              return exchange;
+                                          });
         poll->configure(configuration);
     }
 
@@ -238,6 +228,9 @@ protected:
 
     test::TempDir folder;
     test::FakeClock clock;
+    std::atomic<LONG> stop{0};  // the server's stop, as the cycle is handed it
+    // What the host hands each cycle; unnamed, so no other test program shares it.
+    platform::UniqueHandle portMutex{CreateMutexA(nullptr, FALSE, nullptr)};
     CMovraLog log{clock};
     CMovraItem catalogue{clock};
     ServerConfiguration configuration;
@@ -252,7 +245,7 @@ protected:
 
 TEST_F(PollCycleTest, AnEmptyTableLogsTheOpeningAndOk) {
     configure({});
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     EXPECT_EQ(poll->firstPassDone(), 0u);
     std::string text = logText();
     EXPECT_NE(text.find(cp1251("Обмен данными с вычислителями... Ok.\r\n\r\n")), std::string::npos)
@@ -293,8 +286,8 @@ TEST_F(PollCycleTest, KmtVolumeScalesAndGcalFollowTheUnits) {
     thousands.energyUnit = 1;
     DeviceRecord cubicMetres = deviceOf(kTypeKmt, 2);
     configure({thousands, cubicMetres});
-    poll->RunPollCycle();
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
+    poll->RunPollCycle(portMutex.get());
     ASSERT_EQ(scripts[0]->reads, 1);
 
     // Thousand m3, Gcal.
@@ -340,9 +333,9 @@ TEST_F(PollCycleTest, NewerModelVolumesAndBlocksBeyondTheReportedCounts) {
     device.gasVolumeUnit = 1;
     device.timestampSource = 1;
     configure({device});
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     const uint64_t before = ticksOf(clock.localTime());
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     ASSERT_EQ(script->reads, 1);
     EXPECT_EQ(script->lastVariant, 'F');  // byte 0 of the identity
 
@@ -382,14 +375,14 @@ TEST_F(PollCycleTest, AFailedReadPublishesTheFailureWithTheTimeOfTheAttempt) {
         block.readings[kChannelT] = good(55.0f);
     }
     configure({deviceOf(kTypeKmtV, 1)});
-    poll->RunPollCycle();
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
+    poll->RunPollCycle(portMutex.get());
     EXPECT_EQ(slot(channelSlot(0, 5, 0)).value(), 55.0f);
 
     script->readFails = true;
     clock.advanceMs(60000);
     const uint64_t attempt = ticksOf(clock.systemTime());
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     const uint32_t runLength = static_cast<uint32_t>(catalogueRunLength(5, 2));
     for (uint32_t k = 0; k < runLength; ++k) {
         SlotValue value = slot(runStart(0) + k);
@@ -414,7 +407,7 @@ TEST_F(PollCycleTest, TypesWithoutAProtocolAreFailedAndSkipped) {
     configure({deviceOf(kTypeCode6, 1), deviceOf(kTypeKmtU, 2), deviceOf(0x33, 3),
                deviceOf(kTypeCode6, 4)});
     clock.advanceMs(1000);
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     EXPECT_EQ(poll->firstPassDone(), 1u);
     EXPECT_EQ(created, 1u);  // only the KMT-U has a protocol object
     for (uint32_t device : {0u, 2u, 3u}) {
@@ -426,7 +419,7 @@ TEST_F(PollCycleTest, TypesWithoutAProtocolAreFailedAndSkipped) {
                 << device << " +" << k;
         }
     }
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     EXPECT_EQ(script->reads, 1);
     EXPECT_EQ(slot(channelSlot(1, 20, 13)).value(), 12.5f);
     EXPECT_EQ(platform::wideToUtf8(catalogue.itemIdAt(channelSlot(1, 20, 13))), "PKE0B02.K20.Wc");
@@ -438,8 +431,8 @@ TEST_F(PollCycleTest, TheSlotCursorStaysInsideTheCatalogue) {
     scriptFor(kTypeKmtUV)->channels = 10;
     configure({deviceOf(kTypeKmtUV, 1), deviceOf(kTypeCode6, 2)}, false);
     ASSERT_EQ(catalogue.slotCount(), 0u);
-    poll->RunPollCycle();
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
+    poll->RunPollCycle(portMutex.get());
     EXPECT_EQ(scripts[0]->reads, 1);
 
     ServerConfiguration shorter;
@@ -448,7 +441,7 @@ TEST_F(PollCycleTest, TheSlotCursorStaysInsideTheCatalogue) {
     shorter.nodeCounts = {nodeCountOf(kTypeCode6)};
     ASSERT_EQ(catalogue.BuildCatalogue(shorter), S_OK);
     buildTicks = ticksOf(clock.systemTime());
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     // The KMT-UV's run would cover the whole shorter catalogue and more: it is not written.
     for (uint32_t k = 0; k < catalogue.slotCount(); ++k) {
         EXPECT_EQ(ticksOf(slot(k).lastUpdate), buildTicks) << k;
@@ -464,7 +457,7 @@ TEST_F(PollCycleTest, AtMostOneHundredDevicesArePolled) {
     configure(devices);
     EXPECT_EQ(poll->deviceCount(), 100u);
     clock.advanceMs(1000);
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     EXPECT_EQ(poll->firstPassDone(), 1u);
     EXPECT_EQ(slot(runStart(99) + 78).quality, kQualityBad);
     EXPECT_NE(ticksOf(slot(runStart(99) + 78).lastUpdate), buildTicks);
@@ -492,7 +485,7 @@ TEST_F(PollCycleTest, AFailedCreationEndsTheCycleAndTheNextCycleRuns) {
         creation = failing.creation;
         created = 0;
         configure({deviceOf(kTypeKmt, 1), deviceOf(kTypeKmt, 2)});
-        poll->RunPollCycle();
+        poll->RunPollCycle(portMutex.get());
         EXPECT_EQ(created, 1u);  // the second device was not reached
         EXPECT_EQ(poll->firstPassDone(), 0u);
         std::string text = logText();
@@ -500,10 +493,10 @@ TEST_F(PollCycleTest, AFailedCreationEndsTheCycleAndTheNextCycleRuns) {
                                    cp1251(failing.outcome) + "\r\n\r\n"))
             << text;
         // Another thread (another program, in real life) can take the port mutex at once.
-        std::future<DWORD> taken = std::async(std::launch::async, [] {
-            DWORD result = WaitForSingleObject(serverState().portMutex, 0);
+        std::future<DWORD> taken = std::async(std::launch::async, [this] {
+            DWORD result = WaitForSingleObject(portMutex.get(), 0);
             if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
-                ReleaseMutex(serverState().portMutex);
+                ReleaseMutex(portMutex.get());
             }
             return result;
         });
@@ -511,7 +504,7 @@ TEST_F(PollCycleTest, AFailedCreationEndsTheCycleAndTheNextCycleRuns) {
 
         creation = Creation::Scripted;
         created = 0;
-        poll->RunPollCycle();
+        poll->RunPollCycle(portMutex.get());
         EXPECT_EQ(created, 2u);
         EXPECT_EQ(poll->firstPassDone(), 1u);
         EXPECT_EQ(scripts[0]->identifies, 1);
@@ -523,8 +516,8 @@ TEST_F(PollCycleTest, AFailedCreationEndsTheCycleAndTheNextCycleRuns) {
 TEST_F(PollCycleTest, AStopBeforeADeviceEndsTheCycle) {
     scriptFor(kTypeKmtV);
     configure({deviceOf(kTypeKmtV, 1)});
-    serverState().stopRequested = 1;
-    poll->RunPollCycle();
+    stop = 1;
+    poll->RunPollCycle(portMutex.get());
     EXPECT_EQ(created, 0u);
     std::string text = logText();
     EXPECT_TRUE(text.ends_with(
@@ -540,19 +533,19 @@ TEST_F(PollCycleTest, TheStartDelayIsCutShortByAStop) {
     DeviceRecord device = deviceOf(kTypeKmtV, 1);
     device.startDelayMs = 10000;
     configure({device});
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     uint64_t slept = clock.sleptMs();
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     EXPECT_GE(clock.sleptMs() - slept, 10000u);
     EXPECT_EQ(script->reads, 1);
 
     slept = clock.sleptMs();
     clock.setSleepHook([this, base = slept](uint64_t) {
         if (clock.sleptMs() - base >= 3000) {
-            serverState().stopRequested = 1;
+            stop = 1;
         }
     });
-    poll->RunPollCycle();
+    poll->RunPollCycle(portMutex.get());
     EXPECT_LT(clock.sleptMs() - slept, 3100u);
     EXPECT_EQ(script->reads, 1);
     EXPECT_EQ(slot(runStart(0)).quality, kQualityBad);

@@ -6,9 +6,9 @@
 #include "server/poll/poll_cycle.h"
 
 #include "platform/codepage.h"
+#include "platform/handle_ptr.h"
 #include "platform/wide.h"
 #include "server/core/log.h"
-#include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/file_time.h"
@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <condition_variable>
@@ -242,28 +243,23 @@ inline SYSTEMTIME civil(WORD year, WORD month, WORD day, WORD hour, WORD minute,
     return time;
 }
 
-// The port mutex of the server state, in a folder of the test program's own; made once.
-inline HANDLE createPortMutex() {
-    static test::TempDir mutexFolder;  // lives until the program ends, as the mutex does
+// The server's port mutex, by its name in a folder of the test program's own: a handle of the
+// caller's, as the host creates one and hands it to each cycle.
+inline platform::UniqueHandle createPortMutex() {
+    static test::TempDir mutexFolder;  // lives until the program ends
     ::setenv("MOVRA_MUTEX_DIR", mutexFolder.path().c_str(), 1);
-    if (serverState().portMutex == nullptr) {
-        serverState().portMutex = CreateMutexA(nullptr, FALSE, kPortMutexName);
-    }
-    return serverState().portMutex;
+    return platform::UniqueHandle(CreateMutexA(nullptr, FALSE, kPortMutexName));
 }
 
 // Lets the test act at a moment of the poll thread's waits: every sleep of the cycle's clock
 // (pre-send pauses, wait slices, start delays) calls the hook.
 class PollCycleSimTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ASSERT_NE(createPortMutex(), nullptr); }
-
     void SetUp() override {
         ::setenv("MOVRA_PORTS", ports.path().c_str(), 1);
-        serverState().stopRequested = 0;
+        ASSERT_TRUE(portMutex);
         ASSERT_EQ(log.Open(ports.file("MovraOPCServer.exe").c_str()), 1);
     }
-    void TearDown() override { serverState().stopRequested = 0; }
 
     void startSim(unsigned comPort, const std::vector<std::string>& devices) {
         sims.push_back(std::make_unique<KmtSimLine>(KMT_SIM_PROGRAM, ports.path(), comPort,
@@ -282,14 +278,14 @@ protected:
         }
         ASSERT_EQ(catalogue.BuildCatalogue(configuration), S_OK);
         buildTicks = ticksOf(clock.systemTime());
-        poll = std::make_unique<PollContext>(log, catalogue, clock, serverState().stopToken());
+        poll = std::make_unique<PollContext>(log, catalogue, clock, StopToken(stop));
         poll->configure(configuration);
     }
 
     // Runs one cycle and notes the PC time around it.
     void runCycle() {
         cycleStart = ticksOf(clock.systemTime());
-        poll->RunPollCycle();
+        poll->RunPollCycle(portMutex.get());
         cycleEnd = ticksOf(clock.systemTime());
     }
 
@@ -376,6 +372,8 @@ protected:
     std::string logText() const { return test::ReadFileBytes(log.path()); }
 
     test::TempDir ports;
+    platform::UniqueHandle portMutex = createPortMutex();
+    std::atomic<LONG> stop{0};  // the server's stop, as the cycle is handed it
     test::FakeClock clock{civil(2026, 3, 1, 12, 0, 0), kLocalOffsetMinutes};
     CMovraLog log{clock};
     CMovraItem catalogue{clock};

@@ -211,8 +211,8 @@ TEST_F(PollCycleSimTest, StopDuringALongTimeOutEndsTheCycleQuickly) {
                deviceOf(kTypeKmtV, 2, kLinkRs485, 1, 0x02)});
 
     // 300 ms into the cycle on its clock, the KMT is deep in its wait.
-    test::StopProbe probe(clock, 300, [] { serverState().stopRequested = 1; });
-    poll->RunPollCycle();
+    test::StopProbe probe(clock, 300, [this] { stop = 1; });
+    poll->RunPollCycle(portMutex.get());
     ASSERT_TRUE(probe.finish());
     EXPECT_LE(probe.slicesAfterStop(), 1u);
     EXPECT_LT(clock.nowMs(), 16000u);
@@ -265,7 +265,8 @@ TEST_F(PollCycleSimTest, WaitsForThePortMutexOfAnotherProgramAndGoesOn) {
     PortMutexHolder holder;
     ASSERT_TRUE(holder.held);
 
-    std::future<void> cycle = std::async(std::launch::async, [this] { poll->RunPollCycle(); });
+    std::future<void> cycle =
+        std::async(std::launch::async, [this] { poll->RunPollCycle(portMutex.get()); });
     const std::string waitText = cp1251("Ожидание завершения опроса программой MovraConnect... ");
     ASSERT_TRUE(awaitLog(log, waitText, 10000)) << logText();
     EXPECT_EQ(cycle.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
@@ -286,9 +287,10 @@ TEST_F(PollCycleSimTest, AStopEndsTheWaitForThePortMutex) {
     PortMutexHolder holder;
     ASSERT_TRUE(holder.held);
 
-    std::future<void> cycle = std::async(std::launch::async, [this] { poll->RunPollCycle(); });
+    std::future<void> cycle =
+        std::async(std::launch::async, [this] { poll->RunPollCycle(portMutex.get()); });
     ASSERT_TRUE(awaitLog(log, cp1251("MovraConnect... "), 10000)) << logText();
-    serverState().stopRequested = 1;
+    stop = 1;
     // A stop that was not seen would wait for as long as the other program holds the mutex.
     ASSERT_EQ(cycle.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_FALSE(poll->isIdentified(0));

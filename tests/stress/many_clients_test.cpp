@@ -319,7 +319,6 @@ public:
     StressServer() {
         ::setenv("MOVRA_MUTEX_DIR", dir.path().c_str(), 1);
         ::setenv("MOVRA_PORTS", dir.path().c_str(), 1);
-        serverState().Reset();
         sim = std::make_unique<KmtSimLine>(
             KMT_SIM_PROGRAM, dir.path(), 1,
             std::vector<std::string>{"--baud", "19200", "--device", "model=KMT-U,serial=0A01"});
@@ -343,8 +342,8 @@ public:
             poll.configure(configuration);
         };
         hooks.classObject = [this]() -> IUnknown* { return &factory; };
-        hooks.runPollCycle = [this] {
-            poll.RunPollCycle();
+        hooks.runPollCycle = [this](HANDLE portMutex) {
+            poll.RunPollCycle(portMutex);
             ++cycles;
         };
         hooks.notifyClients = [this](WPARAM periodic) {
@@ -357,7 +356,8 @@ public:
         times.quitGraceMs = 100;
         times.minimumPeriodMs = kPollPeriodMs;
         times.periodOverrideMs = kPollPeriodMs;
-        host = std::make_unique<ServerHost>(log, std::move(hooks), times, platform::realClock());
+        host = std::make_unique<ServerHost>(log, state, std::move(hooks), times,
+                                            platform::realClock());
         thread = std::thread([this] { host->runServer("", dir.file("MovraOPCServer.exe")); });
     }
 
@@ -366,7 +366,7 @@ public:
     bool awaitReadings(int timeoutMs) {
         const auto deadline = Steady::now() + std::chrono::milliseconds(timeoutMs);
         while (Steady::now() < deadline) {
-            if (cycles.load() >= 2 && serverState().mainThreadId.load() != 0) {
+            if (cycles.load() >= 2 && state.mainThreadId.load() != 0) {
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -377,7 +377,7 @@ public:
     // The last client has gone: the host ends after its grace.
     void stop() {
         if (thread.joinable()) {
-            PostThreadMessageA(serverState().mainThreadId, WM_QUIT, 0, 0);
+            PostThreadMessageA(state.mainThreadId, WM_QUIT, 0, 0);
             thread.join();
         }
     }
@@ -387,8 +387,9 @@ public:
     std::unique_ptr<KmtSimLine> sim;
     CMovraLog log{platform::realClock()};
     CMovraItem catalogue{platform::realClock()};
-    PollContext poll{log, catalogue, platform::realClock(), serverState().stopToken()};
-    OpcContext context{serverState(), platform::realClock(), kPollPeriodMs, &catalogue};
+    ServerState state;
+    PollContext poll{log, catalogue, platform::realClock(), state.stopToken()};
+    OpcContext context{state, platform::realClock(), kPollPeriodMs, &catalogue};
     MovraOPCServerClassFactory factory{context};
     NotificationPass pass{context, log};
     std::unique_ptr<ServerHost> host;
@@ -920,7 +921,7 @@ TEST(ManyClientsStressTest, TenClientsCallEverythingAtOnceWhileTheDevicesArePoll
         for (size_t i = 0; i < clients.size(); ++i) {
             EXPECT_EQ(clients[i]->unanswered, "") << "client " << i << ": requests never answered";
         }
-        EXPECT_EQ(serverState().clientCount.load(), 0);
+        EXPECT_EQ(server.state.clients.count(), 0);
         server.stop();
         EXPECT_GE(server.cycles.load(), 3) << "the poll cycle hardly ran";
         EXPECT_GT(server.passes.load(), 0);

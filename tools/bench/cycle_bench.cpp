@@ -6,9 +6,9 @@
 //
 //   cycle_bench [cycles] [kmt-sim]     (default 5 regular cycles after the identifying one)
 
+#include "platform/handle_ptr.h"
 #include "platform/win.h"
 #include "server/core/log.h"
-#include "server/core/server_state.h"
 #include "server/opc/catalogue.h"
 #include "server/poll/poll_cycle.h"
 #include "tools/kmt-sim/sim_line.h"
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(folder);
     ::setenv("MOVRA_PORTS", folder.c_str(), 1);
     ::setenv("MOVRA_MUTEX_DIR", folder.c_str(), 1);
-    serverState().portMutex = CreateMutexA(nullptr, FALSE, "MovraOPCServer_1_06_Mutex");
+    platform::UniqueHandle portMutex(CreateMutexA(nullptr, FALSE, "MovraOPCServer_1_06_Mutex"));
 
     const Line devices[] = {
         {kTypeKmt, "model=KMT,serial=0001"},      {kTypeKmtV, "model=KMT-V,serial=0002,variant=F"},
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     CMovraLog log(platform::realClock());  // not opened: the cycle's entries are dropped
     CMovraItem catalogue(platform::realClock());
     catalogue.BuildCatalogue(configuration);
-    PollContext poll(log, catalogue, platform::realClock(), serverState().stopToken());
+    PollContext poll(log, catalogue, platform::realClock(), StopToken{});
     poll.configure(configuration);
 
     std::printf(
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
     for (int cycle = 0; cycle <= cycles; ++cycle) {
         const size_t before = wireBytes(lines);
         Steady::time_point start = Steady::now();
-        poll.RunPollCycle();
+        poll.RunPollCycle(portMutex.get());
         const double measuredMs =
             std::chrono::duration<double, std::milli>(Steady::now() - start).count();
         const size_t bytes = wireBytes(lines) - before;

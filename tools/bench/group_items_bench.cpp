@@ -92,7 +92,6 @@ double timeNotificationPass(movra::OpcContext& context, movra::CMovraItem& catal
     std::vector<ComPtr<CountingSink>> sinks;
     for (uint32_t client = 0; client < kClients; ++client) {
         auto* object = new movra::CMovraOPCServer(context, client);
-        context.state.clients[client] = object;
         servers.emplace_back();
         check(object->QueryInterface(IID_IOPCServer, servers.back().putVoid()), S_OK, "server");
         OPCHANDLE handle = 0;
@@ -159,7 +158,6 @@ QueueFigures timeQueuedRefreshes(movra::OpcContext& context, const std::vector<O
     movra::CMovraLog log(platform::realClock());
     movra::NotificationPass pass(context, log);
     auto* object = new movra::CMovraOPCServer(context, 0);
-    context.state.clients[0] = object;
     ComPtr<IOPCServer> server;
     check(object->QueryInterface(IID_IOPCServer, server.putVoid()), S_OK, "server");
     OPCHANDLE handle = 0;
@@ -233,7 +231,6 @@ int main(int argc, char** argv) {
     }
     movra::OpcContext context{state, platform::realClock(), 1000, &catalogue};
     auto* object = new movra::CMovraOPCServer(context, 0);
-    state.clients[0] = object;
     ComPtr<IOPCServer> server;
     check(object->QueryInterface(IID_IOPCServer, server.putVoid()), S_OK, "server");
 

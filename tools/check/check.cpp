@@ -1,23 +1,17 @@
 #include "tools/check/check.h"
 
 #include "common/config/config_file.h"
-#include "platform/clock.h"
-#include "platform/co_task_mem.h"
 #include "platform/codepage.h"
 #include "platform/handle_ptr.h"
-#include "server/device/protocols.h"
+#include "server/check/device_check.h"
 #include "server/models/model.h"
-#include "server/poll/units.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
-#include <optional>
 
 namespace movra::check {
 
@@ -140,35 +134,47 @@ std::string floatText(float value) {
     return error == std::errc{} ? std::string(text, end) : std::string("?");
 }
 
-class Checker {
+// Prints one device's check as it goes: the waiting line, the frames and the identification
+// while the line is in use, the values or the failure at the end.
+class Report : public CheckObserver {
 public:
-    Checker(const Output& out, bool trace, uint16_t riRs485DeviceCount)
-        : out_(out), trace_(trace), riRs485DeviceCount_(riRs485DeviceCount) {}
+    explicit Report(const Output& out) : out_(out) {}
 
     // True when the device answered both the identification and the read.
-    bool checkDevice(const DeviceRecord& device, HANDLE portMutex);
+    bool checkDevice(const DeviceRecord& device, const CheckSettings& settings);
+
+    void waitingForPorts() override {
+        line("  waiting for the ports: another program (the server) is polling...");
+    }
+    void frame(uint64_t offsetMs, const char* direction, std::span<const uint8_t> bytes) override {
+        line("    +" + seconds(offsetMs) + " " + direction + " " +
+             hexBytes(bytes.data(), bytes.size()));
+    }
+    void identified(const Identification& identification) override;
 
 private:
-    bool identifyAndRead(const DeviceRecord& device, CMovraDeviceConnection& connection);
-    void printIdentification(const DeviceRecord& device, const DeviceIdentity& identity,
-                             const ChannelDescriptor* channels, uint16_t reportedChannels,
-                             uint16_t maxChannels, const NodeDescriptor* nodes,
-                             uint16_t reportedNodes, uint16_t maxNodes);
-    void printValues(const DeviceRecord& device, const UnitLayout& layout,
-                     const SystemBlock& system, ChannelBlock* channels, uint16_t reportedChannels,
-                     NodeBlock* nodes, uint16_t reportedNodes);
-    void failed(const std::string& stage, const std::string& reason);
     void line(const std::string& text) { out_(text + "\n"); }
 
     const Output& out_;
-    bool trace_;
-    uint16_t riRs485DeviceCount_;
-    platform::Clock& clock_ = platform::realClock();
-    uint64_t startMs_ = 0;
+    const DeviceRecord* device_ = nullptr;
 };
 
-bool Checker::checkDevice(const DeviceRecord& device, HANDLE portMutex) {
-    startMs_ = clock_.nowMs();
+std::string stageText(Stage stage) {
+    switch (stage) {
+        case Stage::BeforeOpening:
+            return "before the port was opened";
+        case Stage::Opening:
+            return "opening the port";
+        case Stage::Identifying:
+            return "identifying";
+        case Stage::Reading:
+            return "reading the values";
+    }
+    return "checking";
+}
+
+bool Report::checkDevice(const DeviceRecord& device, const CheckSettings& settings) {
+    device_ = &device;
     std::string address;
     if (device.linkType == kLinkRs485) {
         address = ", address " + std::to_string(device.rs485Address);
@@ -177,111 +183,37 @@ bool Checker::checkDevice(const DeviceRecord& device, HANDLE portMutex) {
          std::to_string(device.comPort) + ", baud " + baudText(device.baudCode) + address);
     line("  energy in " + energyUnit(device) + ", gas volume in " + gasUnit(device));
 
-    if (!modelOf(device.deviceType).hasProtocol()) {
-        failed("before the port was opened",
-               "no protocol speaks device type " + std::to_string(device.deviceType));
-        return false;
-    }
-    // Declared before the connection, so the port is closed before the mutex is let go.
-    std::optional<platform::MutexGuard> portLock;
-    if (portMutex != nullptr) {
-        portLock.emplace(portMutex, 0);
-        if (portLock->waitResult() == WAIT_TIMEOUT) {
-            line("  waiting for the ports: another program (the server) is polling...");
-            portLock.emplace(portMutex, INFINITE);
+    const DeviceCheck result = check::checkDevice(device, settings, this);
+    if (const auto& failure = result.failure) {
+        std::string reason;
+        switch (failure->reason) {
+            case Reason::NoProtocol:
+                reason = "no protocol speaks device type " + std::to_string(device.deviceType);
+                break;
+            case Reason::PortUnavailable:
+                reason = "the port COM" + std::to_string(device.comPort) +
+                         " cannot be opened or configured: missing or busy";
+                break;
+            default:
+                reason = failureText(failure->result, failure->linkError, failure->record,
+                                     failure->silenceSec);
+                break;
         }
-    }
-    startMs_ = clock_.nowMs();
-    CMovraDeviceConnection connection(device, riRs485DeviceCount_, clock_);
-    if (trace_) {
-        connection.setTraceSink([this](const char* direction, std::span<const uint8_t> bytes) {
-            line("    +" + seconds(clock_.nowMs() - startMs_) + " " + direction + " " +
-                 hexBytes(bytes.data(), bytes.size()));
-        });
-    }
-    uint16_t linkError = ERR_NONE;
-    if (FAILED(connection.Open(&linkError))) {
-        failed("opening the port", "the port COM" + std::to_string(device.comPort) +
-                                       " cannot be opened or configured: missing or busy");
+        line("  FAILED " + stageText(failure->stage) + ": " + reason + " (after " +
+             seconds(result.elapsedMs) + ")");
         return false;
     }
-    return identifyAndRead(device, connection);
-}
-
-// The reply time-out of the device's first byte: doubled through the RI adapter.
-uint32_t silenceLimitSec(const DeviceRecord& device, const CMovraDeviceConnection& connection) {
-    return connection.replyTimeoutSec() * (device.viaRiAdapter != 0 ? 2 : 1);
-}
-
-bool Checker::identifyAndRead(const DeviceRecord& device, CMovraDeviceConnection& connection) {
-    std::unique_ptr<CMovraDataExchange> exchange = createDataExchange(device.deviceType, clock_);
-    if (!exchange) {
-        failed("before identifying", "out of memory");
-        return false;
+    line("  values");
+    for (const Value& value : result.values) {
+        line("    " + formatValue(value.name, value.value, value.unit));
     }
-    exchange->SetConnection(&connection);
-    exchange->SetTimestampSource(device.timestampSource);
-    if (device.startDelayMs != 0) {
-        clock_.sleepMs(device.startDelayMs);
-    }
-
-    uint16_t reportedChannels = 0;
-    uint16_t reportedNodes = 0;
-    platform::CoTaskMemPtr<DeviceIdentity> identity;
-    platform::CoTaskMemPtr<ChannelDescriptor> descriptors;
-    platform::CoTaskMemPtr<NodeDescriptor> nodeDescriptors;
-    uint16_t linkError = ERR_NONE;
-    HRESULT result = exchange->Identify(&reportedChannels, &reportedNodes, identity.put(),
-                                        descriptors.put(), nodeDescriptors.put(), &linkError);
-    if (FAILED(result) || !identity || !descriptors || !nodeDescriptors) {
-        failed("identifying",
-               failureText(FAILED(result) ? result : E_FAIL, linkError, connection.lastExchange(),
-                           silenceLimitSec(device, connection)));
-        return false;
-    }
-    printIdentification(device, *identity.get(), descriptors.get(), reportedChannels,
-                        exchange->MaxChannels(), nodeDescriptors.get(), reportedNodes,
-                        exchange->MaxNodes());
-
-    const ReadSelection selection = ReadSelection::all();
-    uint16_t readChannels = 0;
-    uint16_t readNodes = 0;
-    platform::CoTaskMemPtr<SystemBlock> system;
-    platform::CoTaskMemPtr<ChannelBlock> channels;
-    platform::CoTaskMemPtr<NodeBlock> nodes;
-    result = exchange->ReadValues(identity->bytes[0], &selection, &readChannels, &readNodes,
-                                  system.put(), channels.put(), nodes.put(), &linkError);
-    if (FAILED(result) || !system || !channels || !nodes) {
-        failed("reading the values",
-               failureText(FAILED(result) ? result : E_FAIL, linkError, connection.lastExchange(),
-                           silenceLimitSec(device, connection)));
-        return false;
-    }
-    UnitLayout layout;
-    layout.channels = descriptors.get();
-    layout.describedChannels = exchange->MaxChannels();
-    layout.nodes = nodeDescriptors.get();
-    layout.describedNodes = exchange->MaxNodes();
-    layout.knownNodes = std::min(reportedNodes, exchange->MaxNodes());
-    printValues(device, layout, *system.get(), channels.get(),
-                std::min(readChannels, exchange->MaxChannels()), nodes.get(),
-                std::min(readNodes, exchange->MaxNodes()));
-    line("  answered in " + seconds(clock_.nowMs() - startMs_));
+    line("  answered in " + seconds(result.elapsedMs));
     return true;
 }
 
-void Checker::printIdentification(const DeviceRecord& device, const DeviceIdentity& identity,
-                                  const ChannelDescriptor* channels, uint16_t reportedChannels,
-                                  uint16_t maxChannels, const NodeDescriptor* nodes,
-                                  uint16_t reportedNodes, uint16_t maxNodes) {
-    const ModelDescription& model = modelOf(device.deviceType);
-    std::string version;
-    for (uint8_t k = 0; k < sizeof identity.bytes; ++k) {
-        if (((model.identity.versionBytes >> k) & 1u) == 0) {
-            continue;
-        }
-        version += (version.empty() ? "" : ".") + std::to_string(identity.bytes[k]);
-    }
+void Report::identified(const Identification& identification) {
+    const ModelDescription& model = modelOf(device_->deviceType);
+    const DeviceIdentity& identity = identification.identity;
     std::string variant;
     if (model.identity.variantInIdentity) {
         const uint8_t v = identity.bytes[0];
@@ -289,24 +221,27 @@ void Checker::printIdentification(const DeviceRecord& device, const DeviceIdenti
             ", variant " + hex2(v) +
             (v >= 0x20 && v < 0x7F ? " \"" + std::string(1, static_cast<char>(v)) + "\"" : "");
     }
-    line("  identity " + hexBytes(identity.bytes, sizeof identity.bytes) + " (version " + version +
-         variant + ")");
-    line("  channels " + std::to_string(reportedChannels) + " of " + std::to_string(maxChannels));
-    for (uint16_t c = 0; c < std::min(reportedChannels, maxChannels); ++c) {
+    line("  identity " + hexBytes(identity.bytes, sizeof identity.bytes) + " (version " +
+         versionText(model, identity) + variant + ")");
+    line("  channels " + std::to_string(identification.reportedChannels) + " of " +
+         std::to_string(identification.maxChannels));
+    for (size_t c = 0; c < identification.channels.size(); ++c) {
+        const ChannelDescriptor& channel = identification.channels[c];
         std::string flags;
-        if (channels[c].gasChannel != 0) {
+        if (channel.gasChannel != 0) {
             flags += ", gas";
         }
-        if (channels[c].type9Channel != 0) {
+        if (channel.type9Channel != 0) {
             flags += ", type 9";
         }
         char name[8];
-        std::snprintf(name, sizeof name, "K%02u", c + 1u);
-        line(std::string("    ") + name + " code " + hexBytes(channels[c].code, 8) + flags);
+        std::snprintf(name, sizeof name, "K%02u", static_cast<unsigned>(c + 1));
+        line(std::string("    ") + name + " code " + hexBytes(channel.code, 8) + flags);
     }
-    line("  nodes " + std::to_string(reportedNodes) + " of " + std::to_string(maxNodes));
-    for (uint16_t u = 0; u < std::min(reportedNodes, maxNodes); ++u) {
-        const NodeDescriptor& node = nodes[u];
+    line("  nodes " + std::to_string(identification.reportedNodes) + " of " +
+         std::to_string(identification.maxNodes));
+    for (size_t u = 0; u < identification.nodes.size(); ++u) {
+        const NodeDescriptor& node = identification.nodes[u];
         // The members the model fills (as many as it has channels where it lists only the
         // reported ones), never past the array.
         const size_t memberCount = std::min<size_t>(
@@ -316,52 +251,11 @@ void Checker::printIdentification(const DeviceRecord& device, const DeviceIdenti
                            : node.isType9Node != 0 ? " (type 9)"
                                                    : "";
         char name[8];
-        std::snprintf(name, sizeof name, "U%02u", u + 1u);
+        std::snprintf(name, sizeof name, "U%02u", static_cast<unsigned>(u + 1));
         line(std::string("    ") + name + " type " + std::to_string(node.nodeType) + kind +
              ", channels " + membersText(node.members, memberCount) + ", scale " +
              floatText(node.volumeScale));
     }
-}
-
-void Checker::printValues(const DeviceRecord& device, const UnitLayout& layout,
-                          const SystemBlock& system, ChannelBlock* channels,
-                          uint16_t reportedChannels, NodeBlock* nodes, uint16_t reportedNodes) {
-    line("  values");
-    const ModelDescription& model = modelOf(device.deviceType);
-    // The good readings of a section, named and in the unit the server publishes them in.
-    auto printSection = [&](const std::string& section, const Reading* readings,
-                            std::span<const Quantity> slots, bool gas) {
-        for (const Quantity& slot : slots) {
-            const Reading& reading = readings[slot.reading];
-            if (reading.quality == kQualityGood) {
-                line("    " + formatValue(section + slot.name, std::bit_cast<float>(reading.value),
-                                          unitText(device, model, slot.unit, gas)));
-            }
-        }
-    };
-    auto numbered = [](char letter, unsigned number) {
-        char section[8];
-        std::snprintf(section, sizeof section, "%c%02u.", letter, number);
-        return std::string(section);
-    };
-    printSection("SYS.", system.readings, kSystemQuantities, false);
-    for (uint16_t c = 1; c <= reportedChannels; ++c) {
-        ChannelBlock& block = channels[c - 1];
-        convertChannelUnits(device, layout, c, block);
-        printSection(numbered('K', c), block.readings, kChannelQuantities,
-                     layout.channels[c - 1].gasChannel != 0);
-    }
-    for (uint16_t u = 1; u <= reportedNodes; ++u) {
-        NodeBlock& block = nodes[u - 1];
-        convertNodeUnits(device, layout, u, block);
-        printSection(numbered('U', u), block.readings, kNodeQuantities,
-                     layout.nodes[u - 1].isGasNode != 0);
-    }
-}
-
-void Checker::failed(const std::string& stage, const std::string& reason) {
-    line("  FAILED " + stage + ": " + reason + " (after " + seconds(clock_.nowMs() - startMs_) +
-         ")");
 }
 
 // Reads the configuration whole; false with the reason when it cannot be used.
@@ -525,28 +419,25 @@ std::string configurationPathBeside(const std::string& programPath) {
 std::string failureText(HRESULT result, uint16_t linkError, const ExchangeRecord& record,
                         uint32_t replyTimeoutSec) {
     const std::string request = "request 0x" + hex2(record.requestFunction);
-    if (result == E_OUTOFMEMORY) {
-        return "out of memory";
-    }
-    switch (linkError) {
-        case ERR_PORT_SETUP:
+    switch (classify(result, linkError, record)) {
+        case Reason::OutOfMemory:
+            return "out of memory";
+        case Reason::PortReopen:
             return "the port could not be reopened after a failed attempt";
-        case ERR_NO_ANSWER:
-            if (record.foreignReplies != 0) {
-                return "foreign function code: the reply to " + request + " came with 0x" +
-                       hex2(record.replyFunction) + " (" + std::to_string(record.foreignReplies) +
-                       " such frame(s) passed over), then nothing";
-            }
+        case Reason::ForeignReply:
+            return "foreign function code: the reply to " + request + " came with 0x" +
+                   hex2(record.replyFunction) + " (" + std::to_string(record.foreignReplies) +
+                   " such frame(s) passed over), then nothing";
+        case Reason::NoAnswer:
             return "no answer: the device was silent for " + std::to_string(replyTimeoutSec) +
                    " s after " + request;
-        case ERR_INCOMPLETE:
-            if (record.error == ERR_INCOMPLETE) {
-                return "malformed reply to " + request + ": the frame stopped before its end";
-            }
+        case Reason::CutShort:
+            return "malformed reply to " + request + ": the frame stopped before its end";
+        case Reason::ShorterThanModel:
             return "malformed reply to " + request + ": shorter than the model's layout";
-        case ERR_CRC:
+        case Reason::Crc:
             return "CRC error in the reply to " + request;
-        case ERR_DEVICE:
+        case Reason::DeviceError:
             return "error reply to " + request + ": function 0x" + hex2(record.replyFunction) +
                    ", code " + std::to_string(record.errorCode);
         default:
@@ -608,7 +499,10 @@ int runCheck(const std::vector<std::string>& arguments, const std::string& progr
         out("The port mutex " + std::string(kPortMutexName) +
             " cannot be opened: the ports are not shared with the server.\n");
     }
-    Checker checker(out, options.trace, riRs485DeviceCount);
+    CheckSettings settings;
+    settings.riRs485DeviceCount = riRs485DeviceCount;
+    settings.portMutex = portMutex.get();
+    settings.trace = options.trace;
     size_t failures = 0;
     for (size_t i = 0; i < devices.size(); ++i) {
         const DeviceRecord& device = devices[i];
@@ -618,7 +512,7 @@ int runCheck(const std::vector<std::string>& arguments, const std::string& progr
             title += "  " + platform::cp1251ToUtf8(device.description);
         }
         out(title + "\n");
-        if (!checker.checkDevice(device, portMutex.get())) {
+        if (!Report(out).checkDevice(device, settings)) {
             ++failures;
         }
     }

@@ -1,10 +1,12 @@
 // MovraOPCCheck: polls metering computers once, as the server does, and says per device what it
-// answered or why it did not. The logic is here, portable and tested natively; the programs are
-// thin mains around runCheck.
+// answered or why it did not. The check itself is server/check's; here are the program's
+// arguments and its report, portable and tested natively; the programs are thin mains around
+// runCheck.
 #pragma once
 
 #include "common/config/device_record.h"
 #include "platform/win.h"
+#include "server/check/device_check.h"
 #include "server/device/connection.h"
 
 #include <cstdint>
@@ -21,7 +23,6 @@ enum ExitCode : int {
     kUsage = 2,
 };
 
-inline constexpr char kPortMutexName[] = "MovraOPCServer_1_06_Mutex";
 inline constexpr char kConfigurationName[] = "MovraOPCServer.ini";
 
 struct Options {
