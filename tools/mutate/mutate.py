@@ -121,7 +121,8 @@ def tracked_files(root: Path) -> list:
 def sync_tree(root: Path, scratch: Path) -> None:
     """Copies what differs and removes what is gone, leaving unchanged files' times alone so that
     the scratch build stays incremental from one run to the next. A file left mutated by an
-    interrupted run differs from the working tree, so it is put right here."""
+    interrupted run differs from the working tree, so it is put right here, with the time of the
+    copy: the working tree's older time would leave the mutant's objects standing."""
     wanted = set()
     for rel in tracked_files(root):
         source, target = root / rel, scratch / rel
@@ -132,7 +133,8 @@ def sync_tree(root: Path, scratch: Path) -> None:
                 and target.read_bytes() == source.read_bytes():
             continue
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(source, target)
+        shutil.copyfile(source, target)
+        shutil.copymode(source, target)
     for path in list(scratch.rglob("*")):
         if path.is_file() and path.relative_to(scratch).as_posix() not in wanted:
             path.unlink()
@@ -243,6 +245,9 @@ def run_tests(build: Path, names: list, timeout: int, jobs: int, limit: float) -
     except subprocess.TimeoutExpired:
         os.killpg(process.pid, signal.SIGKILL)  # ctest and the tests it started
         output, _ = process.communicate()
+    except BaseException:  # interrupted: the tests end with the tool
+        os.killpg(process.pid, signal.SIGKILL)
+        raise
     done = re.findall(r"Test +#\d+: (\S+) \.+\**\s*(.+?)\s+([\d.]+) sec", output)
     passed = {name: float(sec) for name, result, sec in done if result == "Passed"}
     failed = [name + (" (timeout)" if result == "Timeout" else "") for name, result, _ in done
@@ -294,6 +299,8 @@ def main() -> int:
     parser.add_argument("--check", action="store_true",
                         help="only check that every pattern picks its line")
     args = parser.parse_args()
+    # Ended from outside, the tool still puts the mutated file back and stops its tests.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
     mutants = parse_list(args.list)
     if args.only:
