@@ -8,7 +8,8 @@ on has survived: the tests do not pin that behaviour down.
 N samples N mutants spread evenly over the list (default: all). The working tree is never
 written: the scratch copy lives under the work folder and is brought up to date at each start.
 A test counts as a killer only when it fails again on a second run with the same mutant, so a
-test that fails now and then on a busy machine kills nothing.
+test that fails now and then on a busy machine kills nothing. The second run asks the tests that
+failed outright; the ones that ran out of time only when none of those fails again.
 """
 
 import argparse
@@ -395,15 +396,25 @@ def main() -> int:
                     if first.error:
                         outcome.status, outcome.detail = "error", first.error
                     elif first.failed:
-                        again = run_tests(build, [plain(n) for n in first.failed], args.timeout,
+                        # The tests that failed outright are asked again first; those that ran
+                        # out of time (the slow ones) only when none of those fails again.
+                        timed_out = [n for n in first.failed if n.endswith("(timeout)")]
+                        asked = [n for n in first.failed if n not in timed_out] or timed_out
+                        again = run_tests(build, [plain(n) for n in asked], args.timeout,
                                           args.jobs, limit)
                         repeated = {plain(n) for n in again.failed}
-                        outcome.killers = [killer(n, first, again) for n in first.failed
+                        if not repeated and asked is not timed_out and timed_out:
+                            asked = timed_out
+                            again = run_tests(build, [plain(n) for n in asked], args.timeout,
+                                              args.jobs, limit)
+                            repeated = {plain(n) for n in again.failed}
+                        outcome.killers = [killer(n, first, again) for n in asked
                                            if plain(n) in repeated]
-                        flaky = [n for n in first.failed if plain(n) not in repeated]
+                        once = [n for n in first.failed if plain(n) not in repeated]
                         outcome.status = "killed" if outcome.killers else "survived"
-                        if flaky:
-                            outcome.detail += f"; failed once only: {', '.join(flaky)}"
+                        if once:
+                            outcome.detail += f"; failed once (not asked again or passed): " \
+                                              f"{', '.join(once)}"
             finally:
                 path.write_bytes(original)
         outcome.seconds = time.monotonic() - tick
