@@ -238,16 +238,22 @@ def run_tests(build: Path, names: list, timeout: int, jobs: int, limit: float) -
     """Runs the named tests. `timeout` bounds one test (where CTest has no bound of its own);
     `limit` bounds the whole run: the tests still running then fail as timed out."""
     pattern = "^(" + "|".join(re.escape(n) for n in names) + ")$"
-    process = subprocess.Popen(["ctest", "--test-dir", str(build), "-j", str(jobs), "--timeout",
-                                str(timeout), "--output-on-failure", "-R", pattern], stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, text=True, start_new_session=True)
+    command = ["ctest", "--test-dir", str(build), "-j", str(jobs), "--timeout", str(timeout),
+               "--output-on-failure", "-R", pattern]
+    # The tests' output holds CP1251 log texts: what is not UTF-8 is replaced, not fatal.
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               text=True, encoding="utf-8", errors="replace",
+                               start_new_session=True)
     try:
         output, _ = process.communicate(timeout=limit)
     except subprocess.TimeoutExpired:
         os.killpg(process.pid, signal.SIGKILL)  # ctest and the tests it started
         output, _ = process.communicate()
     except BaseException:  # interrupted: the tests end with the tool
-        os.killpg(process.pid, signal.SIGKILL)
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         raise
     done = re.findall(r"Test +#\d+: (\S+) \.+\**\s*(.+?)\s+([\d.]+) sec", output)
     passed = {name: float(sec) for name, result, sec in done if result == "Passed"}
