@@ -80,20 +80,22 @@ const Bytes kVersion101 = hex("AE 47 81 3F");
 const Bytes kVersion102 = hex("5C 8F 82 3F");
 const Bytes kJustBelow102 = hex("5B 8F 82 3F");
 
-// A device whose every field holds a value of its own, so a field out of place shows.
+// A device whose every field holds a value of its own, so a field out of place shows. The units,
+// the timestamp source and the adapter flag have too few values to differ: they carry codes
+// beyond their ranges, which both readers pass through unchanged.
 DeviceRecord distinctDevice(const std::string& description) {
     DeviceRecord device;
     device.description = description;
     device.serial[3] = 0xFF;
-    device.deviceType = 2;
+    device.deviceType = 5;
     device.linkType = 2;
-    device.baudCode = 3;
+    device.baudCode = 4;
     device.comPort = 7;
     device.rs485Address = 0x2A;
     device.energyUnit = 1;
-    device.gasVolumeUnit = 1;
-    device.timestampSource = 2;
-    device.viaRiAdapter = 1;
+    device.gasVolumeUnit = 0x0B;
+    device.timestampSource = 0x0C;
+    device.viaRiAdapter = 0x0D;
     device.reserved1 = 0x1234;
     for (uint8_t i = 0; i < 4; ++i) {
         device.reserved2[i] = static_cast<uint8_t>(0xA1 + i);
@@ -111,7 +113,7 @@ DeviceRecord distinctDevice(const std::string& description) {
 // The fixed part of distinctDevice's record after its description, without startDelayMs.
 Bytes distinctFixedPart() {
     Bytes bytes =
-        hex("00 00 00 FF  02 02 03 07 2A 01 01 02 01  34 12  A1 A2 A3 A4  B1 B2 B3 B4 B5 B6");
+        hex("00 00 00 FF  05 02 04 07 2A 01 0B 0C 0D  34 12  A1 A2 A3 A4  B1 B2 B3 B4 B5 B6");
     for (uint8_t i = 0; i < 50; ++i) {
         bytes.push_back(i);
     }

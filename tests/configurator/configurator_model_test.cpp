@@ -260,7 +260,7 @@ TEST_F(ModelTest, UnwritableFileKeepsEveryEditInMemory) {
 
 // --- The table ---
 
-TEST_F(ModelTest, TheHundredAndFirstDeviceIsRefusedNamingHundred) {
+TEST_F(ModelTest, AFullTableOfAHundredIsSavedAndReadAndTheHundredAndFirstIsRefused) {
     ConfiguratorModel model(path());
     model.load();
     for (int i = 0; i < 100; ++i) {
@@ -268,6 +268,10 @@ TEST_F(ModelTest, TheHundredAndFirstDeviceIsRefusedNamingHundred) {
         std::snprintf(serial, sizeof serial, "%04X", i);
         ASSERT_EQ(model.addDevice(filledForm(serial)), std::nullopt) << i;
     }
+    ASSERT_TRUE(model.save(U16("1600")).saved);  // a hundred KMT: 16 s each
+    movra::ServerConfiguration server;
+    ASSERT_EQ(movra::ReadConfiguration(path(), server), 1);
+    EXPECT_EQ(server.deviceCount(), 100u);
     const Message full{"Количество вычислителей в конфигурации не может превышать 100!",
                        "MovraOPCConfigurator", MessageIcon::Warning, MessageButtons::Ok};
     EXPECT_EQ(model.checkCanAdd(), full);
@@ -402,6 +406,8 @@ TEST_F(ModelTest, FirstFailingCheckWinsInTheOrderOfTheDialog) {
     EXPECT_EQ(model.addDevice(form), error("Не указана скорость обмена данными!"));
     form.baud = 3;
     EXPECT_EQ(model.addDevice(form), error("Не указан COM-порт для связи с вычислителем!"));
+    form.comPort = 255;  // one past COM255
+    EXPECT_EQ(model.addDevice(form), error("Не указан COM-порт для связи с вычислителем!"));
     form.comPort = 254;
     EXPECT_EQ(model.addDevice(form), error("Не указан номер вычислителя в сети RS-485!"));
     form.rs485Address = 249;
@@ -528,6 +534,7 @@ TEST_F(ModelTest, NewDeviceIsWrittenFieldByField) {
     form.timestamp = 2;
     form.riAdapter = true;
     ASSERT_EQ(model.addDevice(form), std::nullopt);
+    EXPECT_EQ(model.editForm(0).timestamp, 2);
     ASSERT_TRUE(model.save(U16("6")).saved);  // one KMT-U: minimum and step 6
 
     RecordFields f;

@@ -286,7 +286,9 @@ TEST(LineExchangeTest, ALateAnswerLeftOnTheLineIsNotTakenForTheNextRequestsAnswe
 TEST(LineExchangeTest, AnErrorReplyIsADeviceErrorAndIsNotRepeatedButFFIsNoError) {
     LinePeer peer(kComPort, 10, [](const std::string& request, size_t) {
         uint8_t function = static_cast<uint8_t>(request[1]);
-        return replyFrame(0xFE, static_cast<uint8_t>(function | 0x80), bytesOf({0x02}));
+        // Function 4 is refused without a data byte, so without an error code.
+        return replyFrame(0xFE, static_cast<uint8_t>(function | 0x80),
+                          function == 0x04 ? "" : bytesOf({0x02}));
     });
     CMovraDeviceConnection connection(deviceOf(kTypeKmtV), 0, platform::realClock());
     uint16_t error;
@@ -296,14 +298,17 @@ TEST(LineExchangeTest, AnErrorReplyIsADeviceErrorAndIsNotRepeatedButFFIsNoError)
     EXPECT_EQ(failed.result, E_FAIL);
     EXPECT_EQ(failed.error, ERR_DEVICE);
     EXPECT_EQ(failed.reply, "");
+    EXPECT_EQ(connection.lastExchange().errorCode, 0x02);
     ASSERT_TRUE(peer.waitForRequests(1, std::chrono::seconds(5)));
+    EXPECT_EQ(runExchange(connection, newerRequest(0x04)).error, ERR_DEVICE);
+    EXPECT_EQ(connection.lastExchange().errorCode, 0);
 
     Outcome answered = runExchange(connection, newerRequest(0x7F));
     EXPECT_EQ(answered.result, S_OK);
     EXPECT_EQ(answered.error, ERR_NONE);
     EXPECT_EQ(hexOf(answered.reply), hexOf(replyFrame(0xFE, 0xFF, bytesOf({0x02}))));
     EXPECT_EQ(peer.stop(), "");
-    EXPECT_EQ(peer.requests().size(), 2u);
+    EXPECT_EQ(peer.requests().size(), 3u);
 }
 
 TEST(LineExchangeTest, AnEmptyReplyIsFiveBytesAndItsMissingCrcWaitsTwoSeconds) {

@@ -3,6 +3,7 @@
 #include "server/device/protocols.h"
 #include "server/device/reply_fields.h"
 #include "tests/device/protocol_fake.h"
+#include "tests/support/task_mem_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,14 @@ TEST(CreateDataExchangeTest, MakesTheProtocolOfEachModelWithItsConstants) {
 class ContractTest : public ::testing::TestWithParam<uint8_t> {
 protected:
     void SetUp() override { exchange->SetConnection(&line); }
+    // Every reply frame the exchange took, also one it refused, is freed by the time it returns.
+    void TearDown() override {
+        if (blocksAtStart) {
+            EXPECT_EQ(LiveTaskMemBlocks(), blocksAtStart) << "task-allocator blocks leaked";
+        }
+    }
 
+    std::optional<long> blocksAtStart = LiveTaskMemBlocks();
     PinnedClock clock;
     ScriptedLine line{GetParam(), clock};
     std::unique_ptr<CMovraDataExchange> exchange = createDataExchange(GetParam(), clock);
@@ -227,6 +235,8 @@ TEST(FieldDecodingTest, ReadingsCarryTheConfiguredClock) {
     Reading device = probe.reading(bytes, false, 2);
     EXPECT_TRUE(sameTime(device.timestamp, SYSTEMTIME{2019, 12, 0, 31, 23, 59, 58, 0}))
         << timeText(device.timestamp);
+    Reading unknown = probe.reading(bytes, false, 3);  // a code beyond the three: UTC
+    EXPECT_TRUE(sameTime(unknown.timestamp, clock.utc)) << timeText(unknown.timestamp);
 
     // A 16-bit field fills the low half only.
     Reading word = probe.reading({0x34, 0x12, 0xFF, 0xFF}, true, 0);

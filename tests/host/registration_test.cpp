@@ -287,17 +287,23 @@ TEST_F(Registration, CurVerWithoutTerminatingZeroStillFindsTheOlderVersion) {
 }
 
 TEST_F(Registration, CurVerNamingAnythingButOurVersionedProgIdDeletesNothingForeign) {
-    // "CLSID" or an empty text would otherwise take every class, or the classes root, along.
+    // "CLSID" or an empty text would otherwise take every class, or the classes root, along; the
+    // bare prefix names no version of ours.
     for (const std::string& curVer : {std::string("CLSID"), std::string(""),
                                       std::string("MOVRA.OPC-server."), std::string(150, 'M')}) {
         SCOPED_TRACE("CurVer \"" + curVer + "\"");
         for (const Root& root : kRoots) {
             setDefault(root, "MOVRA.OPC-server\\CurVer", curVer);
+            setDefault(root, "MOVRA.OPC-server.", "foreign");
         }
         EXPECT_EQ(movra::UpdateRegistration(kProgramPath.c_str(), FALSE), 1);
         expectNeighboursKept();
         for (const Root& root : kRoots) {
             EXPECT_FALSE(keyExists(root, "MOVRA.OPC-server")) << root.label;
+            EXPECT_TRUE(keyExists(root, "MOVRA.OPC-server.")) << root.label;
+        }
+        for (const Root& root : kRoots) {
+            SHDeleteKeyA(root.parent, under(root, "MOVRA.OPC-server.").c_str());
         }
     }
 }

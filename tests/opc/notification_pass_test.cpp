@@ -10,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <future>
+#include <limits>
 #include <system_error>
 #include <thread>
 #include <string>
@@ -129,9 +130,10 @@ TEST_F(Pass, FirstPassReportsEveryActiveItemAndAQuietPassSendsNothing) {
     EXPECT_EQ(sink->calls().size(), 1u);
     EXPECT_EQ(occurrences(logText(), cp1251(logtext::kOnDataChangeCall)), 1u);
 
-    // Two of five change: only they are sent, in list order; a bad quality shows in the master.
+    // Two of five change: only they are sent, in list order; a quality other than plain good
+    // shows in the master, also a good one overridden locally.
     publish(3, 1.0f);
-    publish(1, 1.0f, OPC_QUALITY_BAD);
+    publish(1, 1.0f, OPC_QUALITY_LOCAL_OVERRIDE);
     pass(true);
     EXPECT_EQ(lastCall(Callback::DataChange, 0), (std::vector<OPCHANDLE>{102, 104}));
     EXPECT_EQ(sink->calls().back().masterQuality, S_FALSE);
@@ -262,7 +264,10 @@ TEST_F(Pass, DeadbandDecidesWhatCountsAsAChange) {
         {0.0f, 100.0f, 100.00001f, OPC_QUALITY_GOOD, true},
         {0.0f, 100.0f, 100.0f, OPC_QUALITY_GOOD, false},
         {50.0f, -10.0f, -14.0f, OPC_QUALITY_GOOD, false},
+        {50.0f, -10.0f, -15.0f, OPC_QUALITY_GOOD, false},  // exactly the deadband
         {50.0f, -10.0f, -16.0f, OPC_QUALITY_GOOD, true},
+        {10.0f, 0.0f, std::numeric_limits<float>::quiet_NaN(), OPC_QUALITY_GOOD, true},
+        {0.0f, 100.0f, 100.0f, OPC_QUALITY_LOCAL_OVERRIDE, true},  // the sub-status alone
     };
     for (const DeadbandCase& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.deadband << "% from " << c.last << " to " << c.fresh

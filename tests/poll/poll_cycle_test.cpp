@@ -331,7 +331,8 @@ TEST_F(PollCycleTest, NewerModelVolumesAndBlocksBeyondTheReportedCounts) {
     script->system.readings[kSystemPa] = good(101.25f);
     DeviceRecord device = deviceOf(kTypeKmtG, 1);
     device.gasVolumeUnit = 1;
-    device.timestampSource = 1;
+    device.timestampSource = 2;  // the device's clock: failures still carry the local time
+    clock.setLocalOffsetMinutes(180);
     configure({device});
     poll->RunPollCycle(portMutex.get());
     const uint64_t before = ticksOf(clock.localTime());
