@@ -44,7 +44,10 @@ std::string KmtSimLine::traceText() const {
         return {};
     }
     std::ifstream in(tracePath_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // A line that crosses a page of the file can be seen half written; it counts once it is whole.
+    text.resize(text.rfind('\n') + 1);
+    return text;
 }
 
 std::string KmtSimLine::settledTraceText(uint32_t limitMs) const {

@@ -26,7 +26,7 @@ public:
 
     bool ready() const { return ready_; }
     const std::string& link() const { return link_; }
-    // The trace written so far (empty without `trace`).
+    // The trace written so far, whole lines only (empty without `trace`).
     std::string traceText() const;
     // The trace once every request in it has its reply or silence line: the simulator writes a
     // reply's line only after the reply's last byte, which the reader may already hold. Looks
