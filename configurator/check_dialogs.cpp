@@ -123,7 +123,7 @@ BOOL onCheckAllInit(HWND dialog, CheckAllDialog& d) {
     SendDlgItemMessageW(dialog, IDC_CHECK_ALL_PROGRESS, PBM_SETRANGE32, 0,
                         static_cast<LPARAM>(d.devices.size()));
     d.runner.emplace(postedTo(dialog));
-    d.runner->start(d.devices, check::riRs485DeviceCount(d.devices));
+    d.runner->start(d.devices, movra::riRs485DeviceCount(d.devices));
     return TRUE;
 }
 

@@ -334,7 +334,7 @@ uint16_t riRs485CountWith(const ConfiguratorTable& table, uint32_t index,
     } else {
         devices.push_back(record);
     }
-    return check::riRs485DeviceCount(devices);
+    return movra::riRs485DeviceCount(devices);
 }
 
 CheckRunner::CheckRunner(Events events, platform::Clock& clock)

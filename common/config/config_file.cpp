@@ -122,12 +122,10 @@ int decodeServerConfiguration(std::span<const uint8_t> bytes, ServerConfiguratio
         if (!readRecord(cursor, hasStartDelay(header.formatVersion), record)) {
             return 0;
         }
-        if (record.viaRiAdapter != 0 && record.linkType == kLinkRs485) {
-            ++read.riRs485DeviceCount;
-        }
         read.channelCounts.push_back(channelCountOf(record.deviceType));
         read.nodeCounts.push_back(nodeCountOf(record.deviceType));
     }
+    read.riRs485DeviceCount = riRs485DeviceCount(read.devices);
     config = std::move(read);
     return 1;
 }

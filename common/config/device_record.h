@@ -1,7 +1,9 @@
 // One configured metering computer and the table of them, as both programs keep them in memory.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,14 @@ constexpr uint16_t nodeCountOf(uint8_t deviceType) {
         }
     }
     return 0;
+}
+
+// The devices on RS-485 through the RI adapter: with more than one, the adapter is warmed up
+// before a device's first exchange.
+inline uint16_t riRs485DeviceCount(std::span<const DeviceRecord> devices) {
+    return static_cast<uint16_t>(std::count_if(devices.begin(), devices.end(), [](const auto& d) {
+        return d.viaRiAdapter != 0 && d.linkType == kLinkRs485;
+    }));
 }
 
 }  // namespace movra

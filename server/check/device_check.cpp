@@ -1,6 +1,5 @@
 #include "server/check/device_check.h"
 
-#include "platform/co_task_mem.h"
 #include "platform/handle_ptr.h"
 #include "server/device/protocols.h"
 #include "server/poll/units.h"
@@ -17,11 +16,6 @@ namespace {
 
 // How often a wait that nothing else ends looks at the stop.
 constexpr uint32_t kStopSliceMs = 50;
-
-// The reply time-out of the device's first byte: doubled through the RI adapter.
-uint32_t silenceLimitSec(const DeviceRecord& device, const CMovraDeviceConnection& connection) {
-    return connection.replyTimeoutSec() * (device.viaRiAdapter != 0 ? 2 : 1);
-}
 
 class Checker {
 public:
@@ -129,7 +123,7 @@ void Checker::failExchange(Stage stage, HRESULT result, uint16_t linkError,
     const Reason reason =
         stopped() ? Reason::Cancelled : classify(result, linkError, connection.lastExchange());
     fail(stage, reason, result, linkError, connection.lastExchange(),
-         silenceLimitSec(device_, connection));
+         connection.firstByteTimeoutSec());
 }
 
 void Checker::identifyAndRead(CMovraDeviceConnection& connection) {
@@ -145,54 +139,45 @@ void Checker::identifyAndRead(CMovraDeviceConnection& connection) {
         return;
     }
 
-    uint16_t reportedChannels = 0;
-    uint16_t reportedNodes = 0;
-    platform::CoTaskMemPtr<DeviceIdentity> identity;
-    platform::CoTaskMemPtr<ChannelDescriptor> descriptors;
-    platform::CoTaskMemPtr<NodeDescriptor> nodeDescriptors;
+    DeviceIdentification identified;
     uint16_t linkError = ERR_NONE;
-    HRESULT result = exchange->Identify(&reportedChannels, &reportedNodes, identity.put(),
-                                        descriptors.put(), nodeDescriptors.put(), &linkError);
-    if (FAILED(result) || !identity || !descriptors || !nodeDescriptors) {
-        failExchange(Stage::Identifying, FAILED(result) ? result : E_FAIL, linkError, connection);
+    HRESULT result = takeIdentification(*exchange, identified, &linkError);
+    if (FAILED(result)) {
+        failExchange(Stage::Identifying, result, linkError, connection);
         return;
     }
     const uint16_t maxChannels = exchange->MaxChannels();
     const uint16_t maxNodes = exchange->MaxNodes();
+    const uint16_t knownChannels = std::min(identified.reportedChannels, maxChannels);
+    const uint16_t knownNodes = std::min(identified.reportedNodes, maxNodes);
     Identification& identification = result_.identification.emplace();
-    identification.identity = *identity.get();
-    identification.reportedChannels = reportedChannels;
+    identification.identity = *identified.identity.get();
+    identification.reportedChannels = identified.reportedChannels;
     identification.maxChannels = maxChannels;
-    identification.reportedNodes = reportedNodes;
+    identification.reportedNodes = identified.reportedNodes;
     identification.maxNodes = maxNodes;
-    identification.channels.assign(descriptors.get(),
-                                   descriptors.get() + std::min(reportedChannels, maxChannels));
-    identification.nodes.assign(nodeDescriptors.get(),
-                                nodeDescriptors.get() + std::min(reportedNodes, maxNodes));
+    identification.channels.assign(identified.channels.get(),
+                                   identified.channels.get() + knownChannels);
+    identification.nodes.assign(identified.nodes.get(), identified.nodes.get() + knownNodes);
     if (observer_ != nullptr) {
         observer_->identified(identification);
     }
 
-    const ReadSelection selection = ReadSelection::all();
-    uint16_t readChannels = 0;
-    uint16_t readNodes = 0;
-    platform::CoTaskMemPtr<SystemBlock> system;
-    platform::CoTaskMemPtr<ChannelBlock> channels;
-    platform::CoTaskMemPtr<NodeBlock> nodes;
-    result = exchange->ReadValues(identity->bytes[0], &selection, &readChannels, &readNodes,
-                                  system.put(), channels.put(), nodes.put(), &linkError);
-    if (FAILED(result) || !system || !channels || !nodes) {
-        failExchange(Stage::Reading, FAILED(result) ? result : E_FAIL, linkError, connection);
+    DeviceReadings readings;
+    result = takeAllReadings(*exchange, identification.identity.bytes[0], readings, &linkError);
+    if (FAILED(result)) {
+        failExchange(Stage::Reading, result, linkError, connection);
         return;
     }
     UnitLayout layout;
-    layout.channels = descriptors.get();
+    layout.channels = identified.channels.get();
     layout.describedChannels = maxChannels;
-    layout.nodes = nodeDescriptors.get();
+    layout.nodes = identified.nodes.get();
     layout.describedNodes = maxNodes;
-    layout.knownNodes = std::min(reportedNodes, maxNodes);
-    collectValues(layout, *system.get(), channels.get(), std::min(readChannels, maxChannels),
-                  nodes.get(), std::min(readNodes, maxNodes));
+    layout.knownNodes = knownNodes;
+    collectValues(layout, *readings.system.get(), readings.channels.get(),
+                  std::min(readings.reportedChannels, maxChannels), readings.nodes.get(),
+                  std::min(readings.reportedNodes, maxNodes));
 }
 
 void Checker::collectValues(const UnitLayout& layout, const SystemBlock& system,
@@ -266,12 +251,6 @@ std::string versionText(const ModelDescription& model, const DeviceIdentity& ide
         }
     }
     return version;
-}
-
-uint16_t riRs485DeviceCount(std::span<const DeviceRecord> devices) {
-    return static_cast<uint16_t>(std::count_if(devices.begin(), devices.end(), [](const auto& d) {
-        return d.viaRiAdapter != 0 && d.linkType == kLinkRs485;
-    }));
 }
 
 }  // namespace movra::check

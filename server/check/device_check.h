@@ -123,7 +123,4 @@ DeviceCheck checkDevice(const DeviceRecord& device, const CheckSettings& setting
 // The version bytes of an identity that the model names, in byte order, joined by '.'.
 std::string versionText(const ModelDescription& model, const DeviceIdentity& identity);
 
-// The devices of a list on RS-485 through the RI adapter, as the configuration counts them.
-uint16_t riRs485DeviceCount(std::span<const DeviceRecord> devices);
-
 }  // namespace movra::check

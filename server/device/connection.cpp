@@ -254,8 +254,7 @@ HRESULT CMovraDeviceConnection::Receive(uint32_t* size, uint8_t** frame, uint16_
         return E_FAIL;
     }
     constexpr uint64_t kNoCap = UINT64_MAX;
-    const uint64_t replyDeadline =
-        clock_.nowMs() + 1000ull * replyTimeoutSec_ * (device_.viaRiAdapter != 0 ? 2 : 1);
+    const uint64_t replyDeadline = clock_.nowMs() + 1000ull * firstByteTimeoutSec();
     FrameWindow window;
     // After a failed frame the search goes on through the bytes read behind its first one. After
     // a bad CRC it goes on along the line as well, as long as the line keeps talking: the frame

@@ -96,6 +96,11 @@ public:
 
     uint8_t busAddress() const { return busAddress_; }
     uint32_t replyTimeoutSec() const { return replyTimeoutSec_; }
+    // How long a reply's first byte is awaited: the model's time-out, doubled through the RI
+    // adapter.
+    uint32_t firstByteTimeoutSec() const {
+        return replyTimeoutSec_ * (device_.viaRiAdapter != 0 ? 2 : 1);
+    }
     uint16_t retryLimit() const { return retryLimit_; }
     // A hex trace of every frame in and out on stderr; off unless MOVRA_TRACE is set (not "0").
     void setTrace(bool on) { trace_ = on; }

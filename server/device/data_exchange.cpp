@@ -265,4 +265,27 @@ const SYSTEMTIME& CMovraDataExchange::ReadingTime() const {
     return timestampSource == 2 ? deviceTime : pcTime;
 }
 
+HRESULT takeIdentification(CMovraDataExchange& exchange, DeviceIdentification& out,
+                           uint16_t* linkError) {
+    const HRESULT result =
+        exchange.Identify(&out.reportedChannels, &out.reportedNodes, out.identity.put(),
+                          out.channels.put(), out.nodes.put(), linkError);
+    if (FAILED(result)) {
+        return result;
+    }
+    return out.identity && out.channels && out.nodes ? S_OK : E_FAIL;
+}
+
+HRESULT takeAllReadings(CMovraDataExchange& exchange, uint8_t variant, DeviceReadings& out,
+                        uint16_t* linkError) {
+    const ReadSelection selection = ReadSelection::all();
+    const HRESULT result =
+        exchange.ReadValues(variant, &selection, &out.reportedChannels, &out.reportedNodes,
+                            out.system.put(), out.channels.put(), out.nodes.put(), linkError);
+    if (FAILED(result)) {
+        return result;
+    }
+    return out.system && out.channels && out.nodes ? S_OK : E_FAIL;
+}
+
 }  // namespace movra

@@ -147,4 +147,29 @@ private:
     platform::Clock& clock;
 };
 
+// What a successful Identify handed out, owned.
+struct DeviceIdentification {
+    uint16_t reportedChannels = 0;
+    uint16_t reportedNodes = 0;
+    platform::CoTaskMemPtr<DeviceIdentity> identity;
+    platform::CoTaskMemPtr<ChannelDescriptor> channels;  // MaxChannels() of the model
+    platform::CoTaskMemPtr<NodeDescriptor> nodes;        // MaxNodes() of the model
+};
+
+// What a successful ReadValues of every reading handed out, owned.
+struct DeviceReadings {
+    uint16_t reportedChannels = 0;
+    uint16_t reportedNodes = 0;
+    platform::CoTaskMemPtr<SystemBlock> system;
+    platform::CoTaskMemPtr<ChannelBlock> channels;
+    platform::CoTaskMemPtr<NodeBlock> nodes;
+};
+
+// Identify and ReadValues (of everything) with what they hand out owned; a success that leaves
+// an output out counts as E_FAIL. `out` is left as the call left it.
+HRESULT takeIdentification(CMovraDataExchange& exchange, DeviceIdentification& out,
+                           uint16_t* linkError);
+HRESULT takeAllReadings(CMovraDataExchange& exchange, uint8_t variant, DeviceReadings& out,
+                        uint16_t* linkError);
+
 }  // namespace movra

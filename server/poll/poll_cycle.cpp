@@ -281,38 +281,20 @@ PollContext::DeviceOutcome PollContext::pollDevice(uint32_t i, HANDLE portMutex,
 HRESULT PollContext::identifyDevice(uint32_t i, CMovraDataExchange& exchange) {
     DeviceIdentification fresh;
     uint16_t linkError = ERR_NONE;
-    HRESULT result =
-        exchange.Identify(&fresh.reportedChannels, &fresh.reportedNodes, fresh.identity.put(),
-                          fresh.channels.put(), fresh.nodes.put(), &linkError);
-    if (FAILED(result) || !fresh.identity || !fresh.channels || !fresh.nodes) {
-        identities_[i] = DeviceIdentification{};
-        return FAILED(result) ? result : E_FAIL;
-    }
-    identities_[i] = std::move(fresh);
-    return S_OK;
+    const HRESULT result = takeIdentification(exchange, fresh, &linkError);
+    identities_[i] = SUCCEEDED(result) ? std::move(fresh) : DeviceIdentification{};
+    return result;
 }
 
 HRESULT PollContext::readAndPublish(uint32_t i, CMovraDataExchange& exchange,
                                     const Reading& failure, SlotRun& run) {
     const DeviceIdentification& identification = identities_[i];
     const uint8_t variant = identification.identity ? identification.identity->bytes[0] : 0;
-    const ReadSelection selection = ReadSelection::all();
-    uint16_t reportedChannels = 0;
-    uint16_t reportedNodes = 0;
-    platform::CoTaskMemPtr<SystemBlock> system;
-    platform::CoTaskMemPtr<ChannelBlock> channels;
-    platform::CoTaskMemPtr<NodeBlock> nodes;
+    DeviceReadings readings;
     uint16_t linkError = ERR_NONE;
-    HRESULT result = exchange.ReadValues(variant, &selection, &reportedChannels, &reportedNodes,
-                                         system.put(), channels.put(), nodes.put(), &linkError);
-    if (FAILED(result)) {
-        return result;
-    }
-    if (!system || !channels || !nodes) {
-        return E_FAIL;
-    }
-    publishReadings(i, *system.get(), channels.get(), reportedChannels, nodes.get(), reportedNodes,
-                    exchange, failure, run);
+    RETURN_IF_FAILED(takeAllReadings(exchange, variant, readings, &linkError));
+    publishReadings(i, *readings.system.get(), readings.channels.get(), readings.reportedChannels,
+                    readings.nodes.get(), readings.reportedNodes, exchange, failure, run);
     return S_OK;
 }
 

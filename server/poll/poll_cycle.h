@@ -6,7 +6,6 @@
 
 #include "common/config/config_file.h"
 #include "platform/clock.h"
-#include "platform/co_task_mem.h"
 #include "server/core/stop_token.h"
 #include "server/device/data_exchange.h"
 
@@ -25,15 +24,6 @@ class CMovraLog;
 // failing or scripted factory in place of createDataExchange.
 using DataExchangeFactory =
     std::function<std::unique_ptr<CMovraDataExchange>(uint8_t deviceType, platform::Clock& clock)>;
-
-// What a successful Identify handed out for one device; owned for the life of the process.
-struct DeviceIdentification {
-    uint16_t reportedChannels = 0;
-    uint16_t reportedNodes = 0;
-    platform::CoTaskMemPtr<DeviceIdentity> identity;
-    platform::CoTaskMemPtr<ChannelDescriptor> channels;  // maxChannels of the model
-    platform::CoTaskMemPtr<NodeDescriptor> nodes;        // maxNodes of the model
-};
 
 // The poll object: the device table, the protocol objects and the identification results, for
 // the life of the process. RunPollCycle runs on one poll thread at a time; nothing else touches
