@@ -10,14 +10,12 @@
 #include "tools/kmt-sim/sim_line.h"
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,13 +47,9 @@ size_t requestsIn(const std::string& trace) {
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
     const std::string simProgram = argc > 2 ? argv[2] : KMT_SIM_PROGRAM;
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("movra-cancel-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    ::setenv("MOVRA_PORTS", folder.c_str(), 1);
-    ::setenv("MOVRA_MUTEX_DIR", folder.c_str(), 1);
+    const SimPortsFolder folder("movra-cancel-");
 
-    KmtSimLine line(simProgram, folder.string(), 4,
+    KmtSimLine line(simProgram, folder.path(), 4,
                     simArguments(19200, {"model=KMT,address=3,serial=0C03,fault=silent"}), true);
     if (!line.ready()) {
         std::fprintf(stderr, "kmt-sim did not start\n");
@@ -111,6 +105,5 @@ int main(int argc, char** argv) {
         "(min / median / max wall), process CPU over it %.2f / %.2f / %.2f ms\n",
         rounds, wall.front(), wall[wall.size() / 2], wall.back(), cpu.front(), cpu[cpu.size() / 2],
         cpu.back());
-    std::filesystem::remove_all(folder);
     return 0;
 }

@@ -13,13 +13,10 @@
 #include "server/poll/poll_cycle.h"
 #include "tools/kmt-sim/sim_line.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,11 +46,7 @@ size_t wireBytes(const std::vector<std::unique_ptr<KmtSimLine>>& lines) {
 int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const std::string simProgram = argc > 2 ? argv[2] : KMT_SIM_PROGRAM;
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("movra-cycle-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    ::setenv("MOVRA_PORTS", folder.c_str(), 1);
-    ::setenv("MOVRA_MUTEX_DIR", folder.c_str(), 1);
+    const SimPortsFolder folder("movra-cycle-");
     platform::UniqueHandle portMutex(CreateMutexA(nullptr, FALSE, "MovraOPCServer_1_06_Mutex"));
 
     const Line devices[] = {
@@ -66,7 +59,7 @@ int main(int argc, char** argv) {
     configuration.pollPeriodMs = 1000;
     for (unsigned i = 0; i < std::size(devices); ++i) {
         lines.push_back(
-            std::make_unique<KmtSimLine>(simProgram, folder.string(), i + 1,
+            std::make_unique<KmtSimLine>(simProgram, folder.path(), i + 1,
                                          std::vector<std::string>{"--baud", std::to_string(kBaud),
                                                                   "--device", devices[i].device},
                                          true));
@@ -113,8 +106,5 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    lines.clear();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
     return 0;
 }

@@ -12,13 +12,10 @@
 #include "server/device/protocols.h"
 #include "tools/kmt-sim/sim_line.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,7 +95,8 @@ bool runCase(const std::string& simProgram, const std::string& folder, const Cas
     device.comPort = kComPort;
     CountingConnection connection(device, 0, platform::realClock());
     uint16_t error = 0;
-    std::unique_ptr<CMovraDataExchange> exchange = createDataExchange(test.type, platform::realClock());
+    std::unique_ptr<CMovraDataExchange> exchange =
+        createDataExchange(test.type, platform::realClock());
     if (FAILED(connection.Open(&error)) || !exchange) {
         std::fprintf(stderr, "cannot open COM%u\n", kComPort);
         return false;
@@ -159,10 +157,7 @@ bool runCase(const std::string& simProgram, const std::string& folder, const Cas
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const std::string simProgram = argc > 2 ? argv[2] : KMT_SIM_PROGRAM;
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("movra-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    ::setenv("MOVRA_PORTS", folder.c_str(), 1);
+    const SimPortsFolder folder("movra-bench-");
 
     const Case cases[] = {
         {"KMT-U 20 ch, 16 nodes", kTypeKmtU, "model=KMT-U,serial=12AB,channels=20,nodes=16"},
@@ -178,10 +173,8 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (const Case& test : cases) {
         for (unsigned baud : {9600u, 19200u}) {
-            ok = runCase(simProgram, folder.string(), test, baud, rounds) && ok;
+            ok = runCase(simProgram, folder.path(), test, baud, rounds) && ok;
         }
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
     return ok ? 0 : 1;
 }

@@ -1,8 +1,12 @@
 #include "tools/kmt-sim/sim_line.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -10,6 +14,19 @@
 #include <thread>
 
 namespace movra {
+
+SimPortsFolder::SimPortsFolder(const std::string& prefix)
+    : path_((std::filesystem::temp_directory_path() / (prefix + std::to_string(::getpid())))
+                .string()) {
+    std::filesystem::create_directories(path_);
+    ::setenv("MOVRA_PORTS", path_.c_str(), 1);
+    ::setenv("MOVRA_MUTEX_DIR", path_.c_str(), 1);
+}
+
+SimPortsFolder::~SimPortsFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
 
 std::vector<std::string> simArguments(uint32_t baud, const std::vector<std::string>& devices) {
     std::vector<std::string> arguments{"--baud", std::to_string(baud)};

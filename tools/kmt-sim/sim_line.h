@@ -40,6 +40,21 @@ private:
     bool ready_ = false;
 };
 
+// A folder of one run's own for its simulated ports and the port mutex: MOVRA_PORTS and
+// MOVRA_MUTEX_DIR name it; removed with everything in it at the end.
+class SimPortsFolder {
+public:
+    explicit SimPortsFolder(const std::string& prefix);  // e.g. "movra-cycle-"
+    ~SimPortsFolder();
+    SimPortsFolder(const SimPortsFolder&) = delete;
+    SimPortsFolder& operator=(const SimPortsFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 // kmt-sim's arguments for a line at `baud` with these devices (each the keys of one --device).
 std::vector<std::string> simArguments(uint32_t baud, const std::vector<std::string>& devices);
 
