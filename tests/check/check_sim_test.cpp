@@ -4,6 +4,7 @@
 // reason and the exit code.
 #include "tools/check/check.h"
 
+#include "tests/support/sim_ports_test.h"
 #include "tests/support/test_support.h"
 #include "tools/kmt-sim/sim_line.h"
 #include "tools/kmt-sim/values.h"
@@ -63,14 +64,8 @@ bool printedValue(const std::string& section, const std::string& name, float& va
     return true;
 }
 
-class CheckSimTest : public ::testing::Test {
+class CheckSimTest : public test::SimPortsTest<> {
 protected:
-    static void SetUpTestSuite() {
-        static test::TempDir mutexFolder;
-        ::setenv("MOVRA_MUTEX_DIR", mutexFolder.path().c_str(), 1);
-    }
-    void SetUp() override { ::setenv("MOVRA_PORTS", ports.path().c_str(), 1); }
-
     void startSim(unsigned comPort, const std::vector<std::string>& devices) {
         sims.push_back(std::make_unique<KmtSimLine>(KMT_SIM_PROGRAM, ports.path(), comPort,
                                                     simArguments(19200, devices)));
@@ -93,7 +88,6 @@ protected:
         return run;
     }
 
-    test::TempDir ports;
     std::vector<std::unique_ptr<KmtSimLine>> sims;
 };
 

@@ -5,6 +5,7 @@
 
 #include "platform/handle_ptr.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/sim_ports_test.h"
 #include "tests/support/test_support.h"
 #include "tools/kmt-sim/sim_line.h"
 #include "tools/support/child_process.h"
@@ -57,16 +58,7 @@ struct StopRow {
     int requests;  // sent before the stop
 };
 
-class CheckStopTest : public ::testing::TestWithParam<StopRow> {
-protected:
-    static void SetUpTestSuite() {
-        static test::TempDir mutexFolder;
-        ::setenv("MOVRA_MUTEX_DIR", mutexFolder.path().c_str(), 1);
-    }
-    void SetUp() override { ::setenv("MOVRA_PORTS", ports.path().c_str(), 1); }
-
-    test::TempDir ports;
-};
+using CheckStopTest = test::SimPortsTest<::testing::TestWithParam<StopRow>>;
 
 TEST_P(CheckStopTest, EndsTheWaitAsCancelled) {
     const StopRow& row = GetParam();

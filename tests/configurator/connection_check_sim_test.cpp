@@ -3,6 +3,7 @@
 // the check of a silent RS-485 device at once.
 #include "configurator/connection_check.h"
 
+#include "tests/support/sim_ports_test.h"
 #include "tests/support/test_support.h"
 #include "tools/kmt-sim/sim_line.h"
 
@@ -74,14 +75,8 @@ private:
     std::optional<Steady::time_point> doneAt_;
 };
 
-class RunnerSimTest : public ::testing::Test {
+class RunnerSimTest : public test::SimPortsTest<> {
 protected:
-    static void SetUpTestSuite() {
-        static test::TempDir mutexFolder;
-        ::setenv("MOVRA_MUTEX_DIR", mutexFolder.path().c_str(), 1);
-    }
-    void SetUp() override { ::setenv("MOVRA_PORTS", ports.path().c_str(), 1); }
-
     std::unique_ptr<KmtSimLine> line(unsigned comPort, const std::vector<std::string>& devices) {
         auto sim = std::make_unique<KmtSimLine>(KMT_SIM_PROGRAM, ports.path(), comPort,
                                                 simArguments(19200, devices), true);
@@ -99,8 +94,6 @@ protected:
         }
         return false;
     }
-
-    test::TempDir ports;
 };
 
 TEST_F(RunnerSimTest, ChecksEachDeviceInTurnAndTellsEveryStep) {
